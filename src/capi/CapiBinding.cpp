@@ -20,6 +20,7 @@ public:
         return kCapiNotBoundMessage;
     }
     unsigned WaitForSignal(unsigned) override { return kCapiNotBoundMessage; }
+    unsigned WaitForSignalFor(unsigned, int) override { return kCapiNotBoundMessage; }
     unsigned GetManufacturer(unsigned, char* buffer64) override
     {
         buffer64[0] = '\0';

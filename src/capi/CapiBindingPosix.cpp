@@ -73,6 +73,11 @@ public:
         return rc;
     }
     unsigned WaitForSignal(unsigned applId) override { return m_wait(applId, nullptr); }
+    unsigned WaitForSignalFor(unsigned applId, int milliseconds) override
+    {
+        struct timeval timeout = {milliseconds / 1000, (milliseconds % 1000) * 1000};
+        return m_wait(applId, &timeout);
+    }
     unsigned GetManufacturer(unsigned controller, char* buffer64) override
     {
         return m_getManufacturer(controller, reinterpret_cast<unsigned char*>(buffer64)) ? 0 : kOsResourceError;

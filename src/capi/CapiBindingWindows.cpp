@@ -58,6 +58,8 @@ public:
         return rc;
     }
     unsigned WaitForSignal(unsigned applId) override { return m_wait(applId); }
+    // CAPI_GET_MESSAGE never blocks here: it reports an empty queue itself.
+    unsigned WaitForSignalFor(unsigned, int) override { return 0; }
     unsigned GetManufacturer(unsigned, char* buffer64) override { return m_getManufacturer(buffer64); }
     unsigned GetVersion(unsigned, uint32_t version[4]) override
     {

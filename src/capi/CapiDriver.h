@@ -36,6 +36,11 @@ public:
     // CAPI_INSTALLED: 0 when installed.
     virtual unsigned Installed() = 0;
 
+    // Not an entry point: CAPI_WAIT_FOR_SIGNAL with a time-out. 0 when a
+    // message is queued, 0x1104 when none came in time. Where the driver's
+    // fetch never blocks, it may return 0 at once.
+    virtual unsigned WaitForSignalFor(unsigned applId, int milliseconds) = 0;
+
     // Not an entry point: makes a thread blocked in WaitForSignal or
     // GetMessage for this application return, so that it can be joined
     // before Release frees the buffers it reads.

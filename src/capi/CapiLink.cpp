@@ -1,0 +1,892 @@
+#include "CapiLink.h"
+
+#include "CapiDefs.h"
+#include "CapiDriver.h"
+#include "CapiRequests.h"
+#include "Platform.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <system_error>
+
+using namespace capi;
+
+namespace {
+
+// What the link asks of the driver when it registers.
+constexpr unsigned kRegisterBufferSize = 3072;
+constexpr unsigned kMaxLogicalConnections = 2;
+constexpr unsigned kMaxBDataBlocks = 16;
+constexpr unsigned kMaxBDataLen = 128;
+
+// A driver that fails this many fetches in a row is taken to be gone.
+constexpr int kMaxFailedFetches = 8;
+// Pause after a failed fetch, doubled each time up to the cap.
+constexpr int kFirstBackoffMs = 10;
+constexpr int kMaxBackoffMs = 1000;
+// ReleaseCAPIAppl gives a woken thread this long to leave the driver before
+// it releases anyway (a driver whose release is what wakes it).
+constexpr int kThreadExitWaitMs = 2000;
+
+// The link whose receive thread this is, if any.
+thread_local const CCapiLink* t_receiveThreadOf = nullptr;
+
+template <typename... Args>
+std::string Format(const char* format, Args... args)
+{
+    char buffer[256];
+    const int n = std::snprintf(buffer, sizeof buffer, format, args...);
+    if (n < 0)
+        return std::string();
+    return std::string(buffer, std::min<size_t>(size_t(n), sizeof buffer - 1));
+}
+
+bool ReadU16(const uint8_t* msg, size_t size, size_t offset, uint16_t& value)
+{
+    if (size < offset + 2)
+        return false;
+    value = GetU16(msg + offset);
+    return true;
+}
+
+struct CipText
+{
+    uint16_t cip;
+    const char* text;
+};
+
+constexpr CipText kCallTypes[] = {
+    {1, "speech-mobiele telefonie"},
+    {2, "Unrestricted digital information"},
+    {4, "Analoge-telefoon-3.1kHz"},
+    {5, "Incoming 7.0 kHz audio"},
+    {6, "Incoming video call"},
+    {16, "ISDN-Telefonie"},
+    {17, "Fax-groep-2/3"},
+    {18, "ISDN-Fax-groep-4"},
+    {26, "7kHz-Telefoon"},
+};
+
+} // namespace
+
+// A notification handed to the owner's thread. The receive thread waits on
+// it until the owner is done or the link is stopping.
+struct CCapiLink::Ticket
+{
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;      // guarded by mutex
+    bool cancelled = false; // guarded by mutex
+};
+
+CCapiLink::CCapiLink() = default;
+
+CCapiLink::~CCapiLink()
+{
+    // Normally the owner stopped and released before; never leave a thread
+    // behind that still points here.
+    if (m_pThread) {
+        StopCAPIThread();
+        m_pThread->join();
+    }
+}
+
+// ---------------------------------------------------------------- logging
+
+void CCapiLink::Log(std::string line)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_logLine = line;
+    }
+    if (m_logObserver)
+        m_logObserver(line);
+}
+
+template <typename... Args>
+void CCapiLink::Logf(const char* format, Args... args)
+{
+    Log(Format(format, args...));
+}
+
+void CCapiLink::SetLogObserver(std::function<void(const std::string&)> observer)
+{
+    m_logObserver = std::move(observer);
+}
+
+// ---------------------------------------------------------------- binding and registration
+
+bool CCapiLink::LoadCAPIDll()
+{
+    if (CapiBinding::IsBound() || CapiBinding::Load())
+        return true;
+    CPlatform::Instance().ShowMessage(QStringLiteral("Laden van Capi2032.dll lukte niet!, probeer opnieuw"));
+    return false;
+}
+
+bool CCapiLink::SetCAPIOwner(ICapiOwner* owner)
+{
+    m_pOwner = owner;
+    return true;
+}
+
+bool CCapiLink::RegisterCAPIAppl()
+{
+    unsigned applId = 0;
+    const unsigned rc = CapiBinding::Driver().Register(kRegisterBufferSize, kMaxLogicalConnections,
+                                                        kMaxBDataBlocks, kMaxBDataLen, &applId);
+    if (rc != 0) {
+        Logf("RegisterCAPIAppl: CAPI_REGISTER failed, error 0x%04X./n", rc);
+        return false;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_applId = applId;
+        m_registered = true;
+    }
+    Logf("RegisterCAPIAppl: ApplId = %u.", applId);
+    return true;
+}
+
+bool CCapiLink::ReleaseCAPIAppl()
+{
+    const unsigned applId = ApplId();
+    if (m_pThread) {
+        // The thread must be out of the driver before release frees the
+        // buffers it reads.
+        StopCAPIThread();
+        std::unique_lock lock(m_mutex);
+        m_changed.wait_for(lock, std::chrono::milliseconds(kThreadExitWaitMs), [this] { return m_threadExited; });
+    }
+    const unsigned rc = CapiBinding::Driver().Release(applId);
+    if (m_pThread) {
+        m_pThread->join();
+        m_pThread.reset();
+    }
+    if (rc != 0) {
+        Logf("ReleaseCAPIAppl: CAPI_RELEASE failed, error 0x%04X.", rc);
+        return false;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_registered = false;
+    }
+    Logf("ReleaseCAPIAppl: ApplId =  %u released successfuly.", applId);
+    return true;
+}
+
+bool CCapiLink::GetCAPIManufacturer(std::string& manufacturer)
+{
+    char buffer[64] = {};
+    CapiBinding::Driver().GetManufacturer(m_controller, buffer);
+    buffer[sizeof buffer - 1] = '\0';
+    manufacturer = buffer;
+    return true;
+}
+
+bool CCapiLink::GetCAPISerialNumber(std::string& serial)
+{
+    char buffer[8] = {};
+    const unsigned rc = CapiBinding::Driver().GetSerialNumber(m_controller, buffer);
+    if (rc != 0) {
+        serial = Format("CAPI_GET_SERIAL_NUMBER failed, error 0x%04X.", rc);
+        return false;
+    }
+    buffer[sizeof buffer - 1] = '\0';
+    serial = std::string("CAPI serienummer is: ") + buffer;
+    return true;
+}
+
+bool CCapiLink::GetCAPIVersion(std::string& version)
+{
+    uint32_t v[4] = {};
+    const unsigned rc = CapiBinding::Driver().GetVersion(m_controller, v);
+    if (rc != 0) {
+        version = Format("CAPI_GET_VERSION failed, error 0x%04X.", rc);
+        return false;
+    }
+    version = Format("CAPI ver %x.%x, Manufacturer number %x.%x.", v[0], v[1], v[2], v[3]);
+    return true;
+}
+
+bool CCapiLink::GetCAPIProfile(std::string& line1, std::string& line2, std::string& line3)
+{
+    uint8_t profile[64] = {};
+    const unsigned rc = CapiBinding::Driver().GetProfile(m_controller, profile);
+    if (rc != 0) {
+        Logf("GetCAPIProfile: CAPI_GET_PROFILE failed, error 0x%04X./n", rc);
+        return false;
+    }
+    // 0 u16 controllers, 2 u16 B channels, 4 u32 global options,
+    // 8 u32 B1, 12 u32 B2, 16 u32 B3 protocol bits
+    line1 = Format("Aantal controllers: %u ; B1 Proto: 0x%04X", unsigned(GetU16(profile)), GetU32(profile + 8));
+    line2 = Format("Aantal B-kanalen: %u ; B2 Proto: 0x%04X", unsigned(GetU16(profile + 2)), GetU32(profile + 12));
+    line3 = Format("Algemene opties: 0x%04X ; B3 Proto: 0x%04X", GetU32(profile + 4), GetU32(profile + 16));
+    return true;
+}
+
+// ---------------------------------------------------------------- requests
+
+uint32_t CCapiLink::Address() const
+{
+    std::lock_guard lock(m_mutex);
+    return capi::Address(static_cast<uint8_t>(m_controller), m_plci, m_ncci);
+}
+
+bool CCapiLink::Put(const uint8_t* message, const char* failureFormat)
+{
+    unsigned rc;
+    {
+        std::lock_guard lock(m_putMutex);
+        rc = CapiBinding::Driver().PutMessage(ApplId(), message);
+    }
+    if (rc != 0) {
+        Logf(failureFormat, rc);
+        return false;
+    }
+    return true;
+}
+
+bool CCapiLink::ListenCAPIAppl()
+{
+    uint8_t buffer[kMessageBufferSize];
+    EncodeListenReq(buffer, static_cast<uint16_t>(ApplId()), Address());
+    {
+        std::lock_guard lock(m_mutex);
+        m_listenState = ListenState::Waiting;
+    }
+    if (!Put(buffer, "CAPI_PUT_MESSAGE failed, error 0x%04X.")) {
+        std::lock_guard lock(m_mutex);
+        m_listenState = ListenState::Idle;
+        return false;
+    }
+
+    // The confirmation is fetched by the receive thread when it runs, else
+    // here, and only once the driver says it is there (libcapi20's fetch
+    // blocks on an empty queue). Either way the dispatcher records it.
+    const bool threaded = IsThreadRunning();
+    if (!threaded && CapiBinding::Driver().WaitForSignalFor(ApplId(), m_listenTimeoutMs) == 0)
+        ReceiveCAPIMsg();
+    ListenState outcome;
+    {
+        std::unique_lock lock(m_mutex);
+        if (threaded)
+            m_changed.wait_for(lock, std::chrono::milliseconds(m_listenTimeoutMs),
+                               [this] { return m_listenState != ListenState::Waiting || m_threadExited; });
+        outcome = m_listenState;
+        m_listenState = ListenState::Idle;
+    }
+    if (outcome == ListenState::Waiting)
+        Log("Appl. queue is empty, retry later.");
+    return outcome == ListenState::Ok;
+}
+
+bool CCapiLink::ConnectCAPICall(std::string number, std::string text, uint16_t cip)
+{
+    if (number.size() > kMaxFieldLength || text.size() > kMaxFieldLength) {
+        Logf("ConnectCAPICall: number or text longer than %d characters, not sent.", int(kMaxFieldLength));
+        return false;
+    }
+    uint8_t buffer[kMessageBufferSize];
+    EncodeConnectReq(buffer, static_cast<uint16_t>(ApplId()), Address(), cip, number, text);
+    return Put(buffer, "CAPI_PUT_MESSAGE failed, error 0x%04X.");
+}
+
+bool CCapiLink::SubmitCAPIMsg(uint16_t code)
+{
+    uint8_t buffer[kMessageBufferSize];
+    if (EncodeSubmitMessage(buffer, code, static_cast<uint16_t>(ApplId()), Address(), m_dataHandle) == 0) {
+        Logf("SubmitCAPIMsg: Invalid Msg 0x%04X", unsigned(code));
+        return false;
+    }
+    return Put(buffer, "SubmitCAPIMsg: CAPI_PUT_MESSAGE failed, error 0x%04X.");
+}
+
+void CCapiLink::ExtractCAPIStruct(uint8_t length, const uint8_t* structure)
+{
+    const uint8_t* p = structure + 1;
+    const uint8_t* end = p + length;
+    // Skip the type octet(s): up to and including the first with bit 7 set.
+    // Without one, nothing is left to take.
+    while (p < end && !(*p & 0x80))
+        ++p;
+    std::string text;
+    if (p < end)
+        text.assign(reinterpret_cast<const char*>(p + 1), reinterpret_cast<const char*>(end));
+    std::lock_guard lock(m_mutex);
+    m_structText = std::move(text);
+}
+
+// ---------------------------------------------------------------- receive thread
+
+bool CCapiLink::StartCAPIThread()
+{
+    if (!IsRegistered()) {
+        Log("StartCAPIThread: not registered, no receive thread started.");
+        return false;
+    }
+    if (m_pThread) {
+        if (IsThreadRunning())
+            return true;
+        m_pThread->join();
+        m_pThread.reset();
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopEvent = false;
+        m_threadExited = false;
+        m_linkDown = false;
+    }
+    try {
+        m_pThread = std::make_unique<std::thread>([this] { ThreadProc(); });
+    } catch (const std::system_error&) {
+        std::lock_guard lock(m_mutex);
+        m_threadExited = true;
+        return false;
+    }
+    return true;
+}
+
+bool CCapiLink::StopCAPIThread()
+{
+    std::shared_ptr<Ticket> pending;
+    unsigned applId;
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopEvent = true;
+        pending = m_pending;
+        applId = m_applId;
+    }
+    m_changed.notify_all();
+    if (pending) {
+        // The owner may never run the task again (it is going away).
+        {
+            std::lock_guard lock(pending->mutex);
+            pending->cancelled = true;
+        }
+        pending->cv.notify_all();
+    }
+    if (m_pThread)
+        CapiBinding::Driver().Wake(applId);
+    return true;
+}
+
+bool CCapiLink::SleepUnlessStopped(int milliseconds)
+{
+    std::unique_lock lock(m_mutex);
+    return !m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_stopEvent; });
+}
+
+void CCapiLink::ThreadProc()
+{
+    t_receiveThreadOf = this;
+    int failedFetches = 0;
+    int backoffMs = kFirstBackoffMs;
+    for (;;) {
+        unsigned applId;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_stopEvent)
+                break;
+            applId = m_applId;
+        }
+        const unsigned waited = CapiBinding::Driver().WaitForSignal(applId);
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_stopEvent)
+                break;
+        }
+        Fetch outcome = Fetch::Handled;
+        ReceiveOne(&outcome);
+
+        bool down = false;
+        if (outcome == Fetch::Handled) {
+            failedFetches = 0;
+            backoffMs = kFirstBackoffMs;
+        } else if (++failedFetches >= kMaxFailedFetches) {
+            // In remote mode a vanished server makes the wait return and the
+            // fetch fail at once, for ever: stop rather than spin.
+            down = true;
+            {
+                std::lock_guard lock(m_mutex);
+                m_linkDown = true;
+            }
+            Logf("CAPI link down: %d fetches failed in a row (wait 0x%04X); receive thread stopped.",
+                 failedFetches, waited);
+        }
+        Deliver(NC_MESSAGE);
+        if (down)
+            break;
+        if (outcome != Fetch::Handled) {
+            if (!SleepUnlessStopped(backoffMs))
+                break;
+            backoffMs = std::min(backoffMs * 2, kMaxBackoffMs);
+        }
+    }
+    t_receiveThreadOf = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        m_threadExited = true;
+    }
+    m_changed.notify_all();
+}
+
+void CCapiLink::Deliver(unsigned code)
+{
+    ICapiOwner* owner = m_pOwner;
+    if (!owner)
+        return;
+    if (t_receiveThreadOf != this) {
+        // Handled on the owner's own thread (ListenCAPIAppl's fetch).
+        owner->OnCapiNotify(*this, code);
+        return;
+    }
+    auto ticket = std::make_shared<Ticket>();
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopEvent)
+            return; // nobody is going to handle it any more
+        m_pending = ticket;
+    }
+    owner->PostToOwner([ticket, owner, this, code] {
+        {
+            std::lock_guard lock(ticket->mutex);
+            if (ticket->cancelled)
+                return; // the link may be gone
+        }
+        owner->OnCapiNotify(*this, code);
+        {
+            std::lock_guard lock(ticket->mutex);
+            ticket->done = true;
+        }
+        ticket->cv.notify_all();
+    });
+    {
+        std::unique_lock lock(ticket->mutex);
+        ticket->cv.wait(lock, [&ticket] { return ticket->done || ticket->cancelled; });
+    }
+    std::lock_guard lock(m_mutex);
+    if (m_pending == ticket)
+        m_pending.reset();
+}
+
+bool CCapiLink::ReceiveCAPIMsg()
+{
+    Fetch outcome;
+    return ReceiveOne(&outcome);
+}
+
+bool CCapiLink::ReceiveOne(Fetch* outcome)
+{
+    std::vector<unsigned> notifications;
+    bool result;
+    {
+        std::lock_guard dispatch(m_dispatchMutex);
+        const uint8_t* msg = nullptr;
+        size_t readable = 0;
+        const unsigned rc = CapiBinding::Driver().GetMessage(ApplId(), &msg, &readable);
+        if (rc == ErrQueueEmpty) {
+            *outcome = Fetch::QueueEmpty;
+            Log("Appl. queue is empty, retry later.");
+            return false;
+        }
+        if (rc != 0 || !msg) {
+            *outcome = Fetch::Failed;
+            std::lock_guard lock(m_mutex);
+            m_errorText = Format("CAPI_GET_MESSAGE failed, error 0x%04X.\n", rc);
+            return false;
+        }
+        *outcome = Fetch::Handled;
+        size_t size = GetU16(msg);
+        if (readable != 0)
+            size = std::min(size, readable);
+        result = Dispatch(msg, size, readable, notifications);
+    }
+    // Outside the dispatch lock: the owner may read the link while it handles
+    // these, and the call data stay put because this thread waits for it.
+    for (unsigned code : notifications)
+        Deliver(code);
+    return result;
+}
+
+const char* CCapiLink::CallTypeText(uint16_t cip)
+{
+    for (const auto& entry : kCallTypes)
+        if (entry.cip == cip)
+            return entry.text;
+    return nullptr;
+}
+
+bool CCapiLink::Dispatch(const uint8_t* msg, size_t size, size_t readable, std::vector<unsigned>& notifications)
+{
+    uint16_t code = 0;
+    if (!ReadU16(msg, size, 4, code)) {
+        Logf("Out of sequence CAPI cmd retrieved, 0x%04X.\n", 0u);
+        return true;
+    }
+    uint16_t info = 0;
+    const bool hasInfo = ReadU16(msg, size, code == DataB3Conf ? 14 : 12, info);
+    const bool hasPlci = size >= 10;
+
+    // A confirmation too short for its Info is reported, not guessed at.
+    auto confirmation = [&](const char* name) {
+        if (!hasInfo)
+            Logf("%s NOK, message too short (%u octets)", name, unsigned(size));
+        return hasInfo;
+    };
+
+    switch (code) {
+    case AlertConf:
+        if (!confirmation("ALERT_CONF"))
+            return false;
+        if (info != 0) {
+            Logf("ALERT_CONF NOK, Info = 0x%04X", unsigned(info));
+            return false;
+        }
+        Log("ALERT_CONF OK.");
+        if (!SubmitCAPIMsg(ConnectResp)) {
+            Log("CONNECT_RESP NOK.");
+            return false;
+        }
+        Log("CONNECT_RESP OK.");
+        return true;
+
+    case ConnectConf:
+        if (!confirmation("CONNECT_CONF") || !hasPlci)
+            return false;
+        if (info != 0) {
+            Logf("CONNECT_CONF NOK, Info = 0x%04X", unsigned(info));
+            return false;
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_plci = msg[9];
+        }
+        Logf("CONNECT_CONF OK, PLCI = %d.", int(msg[9]));
+        return true;
+
+    case DisconnectConf:
+        Logf("DISCONNECT_CONF, Info = 0x%04X", unsigned(info));
+        return true;
+
+    case ListenConf: {
+        const bool ok = hasInfo && info == 0;
+        if (!hasInfo)
+            confirmation("LISTEN_CONF");
+        else if (ok)
+            Log("LISTEN_CONF OK.");
+        else
+            Logf("LISTEN_CONF NOK, Info = 0x%04X", unsigned(info));
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_listenState == ListenState::Waiting)
+                m_listenState = ok ? ListenState::Ok : ListenState::Failed;
+        }
+        m_changed.notify_all();
+        return ok;
+    }
+
+    case InfoConf:
+        Logf("INFO_CONF, Info = 0x%04X", unsigned(info));
+        return true;
+
+    case ConnectB3Conf: {
+        uint16_t ncci = 0;
+        if (!confirmation("CONNECT_B3_CONF") || !ReadU16(msg, size, 10, ncci))
+            return false;
+        if (info != 0) {
+            Logf("CONNECT_B3_CONF NOK, Info = 0x%04X", unsigned(info));
+            return false;
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_ncci = ncci;
+        }
+        Logf("CONNECT_B3_CONF OK, NCCI = %d.", int(ncci));
+        return true;
+    }
+
+    case DisconnectB3Conf:
+        Logf("DISCONNECT_B3_CONF, Info = 0x%04X", unsigned(info));
+        return true;
+
+    case DataB3Conf:
+        if (hasInfo && info != 0)
+            Logf("DATA_B3_CONF NOK, Info = 0x%04X", unsigned(info));
+        else if (confirmation("DATA_B3_CONF"))
+            Log("DATA_B3_CONF OK.");
+        return false;
+
+    case ResetB3Conf:
+        Logf("RESET_B3_CONF, Info = 0x%04X", unsigned(info));
+        return true;
+
+    case ConnectInd:
+        return HandleConnectInd(msg, size, notifications);
+
+    case ConnectActiveInd:
+        Log("CONNECT_ACTIVE_IND OK.");
+        if (!SubmitCAPIMsg(ConnectActiveResp)) {
+            Log("CONNECT_ACTIVE_RESP NOK.");
+            return false;
+        }
+        Log("CONNECT_ACTIVE_RESP OK.");
+        if (!SubmitCAPIMsg(ConnectB3Req)) {
+            Log("CONNECT_B3_REQ NOK.");
+            return false;
+        }
+        Log("CONNECT_B3_REQ OK.");
+        return true;
+
+    case DisconnectInd: {
+        uint16_t reason = 0;
+        ReadU16(msg, size, 12, reason);
+        Logf("DISCONNECT_IND, Reason = 0x%04X", unsigned(reason));
+        if (!SubmitCAPIMsg(DisconnectResp)) {
+            Log("DISCONNECT_RESP NOK.");
+            return true;
+        }
+        Log("DISCONNECT_RESP OK.");
+        {
+            std::lock_guard lock(m_mutex);
+            m_plci = 0;
+        }
+        Log("ISDN connection is shutdown and PLCI = 0.");
+        notifications.push_back(NC_CALL_CLEARED);
+        return false;
+    }
+
+    case InfoInd: {
+        uint16_t number = 0;
+        ReadU16(msg, size, 12, number);
+        // The element's octets from its length octet on, up to the first
+        // zero octet and never past the structure or the message.
+        std::string element;
+        if (size > 14) {
+            const size_t structEnd = std::min<size_t>(size, 14 + 1 + size_t(msg[14]));
+            for (size_t i = 14; i < structEnd && msg[i] != 0; ++i)
+                element.push_back(static_cast<char>(msg[i]));
+        }
+        Logf("INFO_IND, Info# = 0x%04X, Info element = %s", unsigned(number), element.c_str());
+        if (!SubmitCAPIMsg(InfoResp)) {
+            Log("INFO_RESP NOK.");
+            return false;
+        }
+        Log("INFO_RESP OK.");
+        return true;
+    }
+
+    case ConnectB3Ind: {
+        uint16_t ncci = 0;
+        ReadU16(msg, size, 10, ncci);
+        {
+            std::lock_guard lock(m_mutex);
+            m_ncci = ncci;
+        }
+        Logf("CONNECT_B3_IND OK, NCCI = %d.", int(ncci));
+        if (!SubmitCAPIMsg(ConnectB3Resp)) {
+            Log("CONNECT_B3_RESP NOK.");
+            return false;
+        }
+        Log("CONNECT_B3_RESP OK.");
+        return true;
+    }
+
+    case ConnectB3ActiveInd:
+        Log("CONNECT_B3_ACTIVE_IND OK.");
+        Log(SubmitCAPIMsg(ConnectB3ActiveResp) ? "CONNECT_B3_ACTIVE_RESP OK." : "CONNECT_B3_ACTIVE_RESP NOK.");
+        Log("ISDN connection established.");
+        return false;
+
+    case DisconnectB3Ind: {
+        uint16_t reason = 0;
+        ReadU16(msg, size, 12, reason);
+        Logf("DISCONNECT_B3_IND, Reason_B3 = 0x%04X", unsigned(reason));
+        Log(SubmitCAPIMsg(DisconnectB3Resp) ? "DISCONNECT_B3_RESP OK." : "DISCONNECT_B3_RESP NOK.");
+        {
+            std::lock_guard lock(m_mutex);
+            m_ncci = 0;
+        }
+        Log("(Passive Disconnect)");
+        return false;
+    }
+
+    case DataB3Ind:
+        return HandleDataB3Ind(msg, size, readable);
+
+    case ResetB3Ind:
+        Log("RESET_B3_IND OK.");
+        if (!SubmitCAPIMsg(ResetB3Resp)) {
+            Log("RESET_B3_RESP NOK.");
+            return false;
+        }
+        Log("RESET_B3_RESP OK.");
+        return true;
+
+    default:
+        Logf("Out of sequence CAPI cmd retrieved, 0x%04X.\n", unsigned(code));
+        return true;
+    }
+}
+
+bool CCapiLink::HandleConnectInd(const uint8_t* msg, size_t size, std::vector<unsigned>& notifications)
+{
+    const uint8_t plci = size >= 10 ? msg[9] : 0;
+    {
+        // Call data belong to one call: what this call lacks reads as empty,
+        // never as the previous caller's.
+        std::lock_guard lock(m_mutex);
+        m_plci = plci;
+        m_callType.clear();
+        m_calledNumber.clear();
+        m_callingNumber.clear();
+        m_callText.clear();
+    }
+    Logf("CONNECT_IND OK, PLCI = %d.", int(plci));
+
+    uint16_t cip = 0;
+    ReadU16(msg, size, 12, cip);
+    if (const char* type = CallTypeText(cip)) {
+        std::lock_guard lock(m_mutex);
+        m_callType = type;
+    }
+
+    // The structures from offset 14 on, each right after the previous one. A
+    // length that runs past the message is taken only as far as it goes.
+    size_t pos = 14;
+    auto nextStruct = [&](const uint8_t*& structure) -> uint8_t {
+        if (pos >= size) {
+            structure = nullptr;
+            return 0;
+        }
+        structure = msg + pos;
+        const size_t length = std::min<size_t>(msg[pos], size - pos - 1);
+        pos += 1 + length;
+        return static_cast<uint8_t>(length);
+    };
+    auto extractInto = [&](std::string CCapiLink::*field, bool logMissing) {
+        const uint8_t* structure;
+        const uint8_t length = nextStruct(structure);
+        if (length == 0) {
+            if (logMissing)
+                Log("not available");
+            return;
+        }
+        ExtractCAPIStruct(length, structure);
+        std::lock_guard lock(m_mutex);
+        this->*field = m_structText;
+    };
+    extractInto(&CCapiLink::m_calledNumber, true);
+    extractInto(&CCapiLink::m_callingNumber, true);
+    const uint8_t* skipped;
+    nextStruct(skipped); // Called party subaddress
+    extractInto(&CCapiLink::m_callText, false);
+
+    if (!SubmitCAPIMsg(ConnectResp)) {
+        Log("CONNECT_RESP NOK.");
+        return false;
+    }
+    Log("CONNECT_RESP OK.");
+    notifications.push_back(NC_CALL_INFO);
+    return true;
+}
+
+bool CCapiLink::HandleDataB3Ind(const uint8_t* msg, size_t size, size_t readable)
+{
+    // 12 u32 Data, 16 u16 DataLength, 18 u16 DataHandle, 20 u16 Flags,
+    // 22 u64 Data64. A 64-bit process finds the address only in Data64.
+    uint16_t length = 0;
+    ReadU16(msg, size, 16, length);
+    ReadU16(msg, size, 18, m_dataHandle);
+    uintptr_t address = 0;
+    if constexpr (sizeof(void*) == 8) {
+        if (size >= 30)
+            address = static_cast<uintptr_t>(GetU64(msg + 22));
+    } else if (size >= 16) {
+        address = static_cast<uintptr_t>(GetU32(msg + 12));
+    }
+    // Where the driver says how far its buffer goes, the data must lie in it.
+    const uintptr_t base = reinterpret_cast<uintptr_t>(msg);
+    bool valid = address != 0;
+    if (valid && readable != 0)
+        valid = address >= base && address - base <= readable && length <= readable - (address - base);
+
+    Log("DATA_B3_IND OK.");
+    if (valid) {
+        const std::string data(reinterpret_cast<const char*>(address), length);
+        Log(Format("Data Received (%d bytes) = ", int(length)) + data);
+    } else {
+        Logf("Data Received (%d bytes) = (data not readable)", int(length));
+    }
+    Log(SubmitCAPIMsg(DataB3Resp) ? "DATA_B3_RESP OK." : "DATA_B3_RESP NOK.");
+    return false;
+}
+
+// ---------------------------------------------------------------- snapshots
+
+std::string CCapiLink::LogLine() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_logLine;
+}
+std::string CCapiLink::ErrorText() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_errorText;
+}
+std::string CCapiLink::StructText() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_structText;
+}
+std::string CCapiLink::CallingNumber() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_callingNumber;
+}
+std::string CCapiLink::CalledNumber() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_calledNumber;
+}
+std::string CCapiLink::CallText() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_callText;
+}
+std::string CCapiLink::CallType() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_callType;
+}
+uint8_t CCapiLink::Plci() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_plci;
+}
+uint16_t CCapiLink::Ncci() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_ncci;
+}
+unsigned CCapiLink::ApplId() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_applId;
+}
+bool CCapiLink::IsRegistered() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_registered;
+}
+bool CCapiLink::IsThreadRunning() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_pThread && !m_threadExited;
+}
+bool CCapiLink::IsLinkDown() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_linkDown;
+}

@@ -1,0 +1,155 @@
+// One CAPI 2.0 application: registration, the requests it composes, its
+// receive thread and the dispatcher that answers the driver's messages.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class CCapiLink;
+
+// Window message numbers, kept for the owner's notification codes.
+constexpr unsigned WM_USER_BASE = 0x0400;
+constexpr unsigned WM_CAPI_NOTIFY = WM_USER_BASE + 1;
+constexpr unsigned WM_TRAY_NOTIFY = WM_USER_BASE + 2;
+
+// First parameter of WM_CAPI_NOTIFY.
+enum : unsigned {
+    NC_MESSAGE = 0,
+    NC_CALL_INFO = 0x200A,
+    NC_CALL_CLEARED = 0x2070,
+};
+
+// The window a link notifies. A receive thread hands each notification to the
+// owner's thread and waits until the owner has handled it.
+class ICapiOwner
+{
+public:
+    virtual ~ICapiOwner() = default;
+
+    // On the owner's thread: WM_CAPI_NOTIFY with `code` from `link`. The
+    // link's call data stay put until this returns.
+    virtual void OnCapiNotify(CCapiLink& link, unsigned code) = 0;
+
+    // From a receive thread: run `task` on the owner's thread soon. Must not
+    // block. The owner's thread is the one that stops and destroys the link;
+    // a task that runs after that finds itself cancelled and does nothing.
+    virtual void PostToOwner(std::function<void()> task) = 0;
+};
+
+class CCapiLink
+{
+public:
+    CCapiLink();
+    virtual ~CCapiLink();
+
+    CCapiLink(const CCapiLink&) = delete;
+    CCapiLink& operator=(const CCapiLink&) = delete;
+
+    // Binding and registration
+    bool LoadCAPIDll();
+    bool SetCAPIOwner(ICapiOwner* owner);
+    bool RegisterCAPIAppl();
+    bool ReleaseCAPIAppl();
+    bool GetCAPIManufacturer(std::string& manufacturer);
+    bool GetCAPISerialNumber(std::string& serial);
+    bool GetCAPIVersion(std::string& version);
+    bool GetCAPIProfile(std::string& line1, std::string& line2, std::string& line3);
+
+    // Requests
+    bool ListenCAPIAppl();
+    bool ConnectCAPICall(std::string number, std::string text, uint16_t cip);
+    bool SubmitCAPIMsg(uint16_t code);
+    // `structure` starts with its length octet; `length` is that octet's
+    // value, or less when the message ends before the structure does.
+    void ExtractCAPIStruct(uint8_t length, const uint8_t* structure);
+
+    // Receive thread and dispatcher
+    bool StartCAPIThread();
+    bool StopCAPIThread();
+    bool ReceiveCAPIMsg();
+
+    // Snapshots for any thread.
+    std::string LogLine() const;
+    std::string ErrorText() const;
+    std::string StructText() const;
+    std::string CallingNumber() const;
+    std::string CalledNumber() const;
+    std::string CallText() const;
+    std::string CallType() const;
+    uint8_t Plci() const;
+    uint16_t Ncci() const;
+    unsigned ApplId() const;
+    uint16_t Controller() const { return m_controller; }
+    bool IsRegistered() const;
+    bool IsThreadRunning() const;
+    // The receive thread gave up on a driver that kept failing.
+    bool IsLinkDown() const;
+
+    // Sees every status line as it is written (any thread). For logs and
+    // tests; set before the thread starts.
+    void SetLogObserver(std::function<void(const std::string&)> observer);
+    // How long ListenCAPIAppl waits for its confirmation.
+    void SetListenTimeout(int milliseconds) { m_listenTimeoutMs = milliseconds; }
+
+    // Text of a CIP value, or nullptr for an unlisted one.
+    static const char* CallTypeText(uint16_t cip);
+
+private:
+    struct Ticket;
+    enum class ListenState { Idle, Waiting, Ok, Failed };
+    enum class Fetch { Handled, QueueEmpty, Failed };
+
+    bool Dispatch(const uint8_t* msg, size_t size, size_t readable, std::vector<unsigned>& notifications);
+    bool HandleConnectInd(const uint8_t* msg, size_t size, std::vector<unsigned>& notifications);
+    bool HandleDataB3Ind(const uint8_t* msg, size_t size, size_t readable);
+    bool ReceiveOne(Fetch* outcome);
+    void Deliver(unsigned code);
+    void ThreadProc();
+    bool Put(const uint8_t* message, const char* failureFormat);
+    bool SleepUnlessStopped(int milliseconds);
+    void Log(std::string line);
+    template <typename... Args>
+    void Logf(const char* format, Args... args);
+    uint32_t Address() const;
+
+    // Guards every field below that the receive thread and the owner's
+    // thread share; never held while calling the driver or the owner.
+    mutable std::mutex m_mutex;
+
+    uint8_t m_plci = 0;                  // guarded by m_mutex
+    std::string m_logLine;               // guarded by m_mutex
+    std::string m_errorText;             // guarded by m_mutex
+    std::string m_structText;            // guarded by m_mutex
+    std::string m_callingNumber;         // guarded by m_mutex
+    std::string m_callText;              // guarded by m_mutex
+    std::string m_calledNumber;          // guarded by m_mutex
+    std::string m_callType;              // guarded by m_mutex
+    uint16_t m_ncci = 0;                 // guarded by m_mutex
+    const uint16_t m_controller = 1;     // never changes
+    unsigned m_applId = 0;               // guarded by m_mutex
+    bool m_registered = false;           // guarded by m_mutex
+    std::unique_ptr<std::thread> m_pThread; // owner's thread only
+    ICapiOwner* m_pOwner = nullptr;      // set before the thread starts, then read-only
+    bool m_stopEvent = false;            // guarded by m_mutex; set by StopCAPIThread
+    bool m_threadExited = false;         // guarded by m_mutex
+    bool m_linkDown = false;             // guarded by m_mutex
+    std::shared_ptr<Ticket> m_pending;   // guarded by m_mutex: the notification in flight
+    std::condition_variable m_changed;   // on m_mutex: stop, thread exit, listen outcome
+    ListenState m_listenState = ListenState::Idle; // guarded by m_mutex
+    uint16_t m_dataHandle = 0;           // dispatcher only (under m_dispatchMutex)
+    int m_listenTimeoutMs = 3000;        // owner's thread only
+
+    // Serialises fetching and handling of this application's messages: the
+    // receive thread and ListenCAPIAppl must never fetch at the same time.
+    std::mutex m_dispatchMutex;
+    // libcapi20 is not known to be safe for puts from two threads at once.
+    std::mutex m_putMutex;
+
+    std::function<void(const std::string&)> m_logObserver; // set before the thread starts
+};

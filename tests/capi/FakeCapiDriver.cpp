@@ -1,0 +1,215 @@
+#include "FakeCapiDriver.h"
+
+#include <chrono>
+#include <cstring>
+
+FakeCapiDriver::FakeCapiDriver() : m_profile(64, '\0') {}
+FakeCapiDriver::~FakeCapiDriver() = default;
+
+void FakeCapiDriver::Queue(const QByteArray& message)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_queue.push_back(message);
+    }
+    m_cv.notify_all();
+}
+
+void FakeCapiDriver::SetRegisterResult(unsigned rc, unsigned applId)
+{
+    std::lock_guard lock(m_mutex);
+    m_registerResult = rc;
+    m_registerId = applId;
+}
+
+void FakeCapiDriver::SetReleaseResult(unsigned rc)
+{
+    std::lock_guard lock(m_mutex);
+    m_releaseResult = rc;
+}
+
+void FakeCapiDriver::FailNextPuts(std::vector<unsigned> results)
+{
+    std::lock_guard lock(m_mutex);
+    m_putResults = std::move(results);
+}
+
+void FakeCapiDriver::SetBroken(bool broken)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_broken = broken;
+    }
+    m_cv.notify_all();
+}
+
+void FakeCapiDriver::SetIdentity(const char* manufacturer, const char* serial, std::vector<uint32_t> version,
+                                 QByteArray profile, unsigned queryResult)
+{
+    std::lock_guard lock(m_mutex);
+    m_manufacturer = manufacturer;
+    m_serial = serial;
+    m_version = std::move(version);
+    profile.resize(64, '\0');
+    m_profile = profile;
+    m_queryResult = queryResult;
+}
+
+void FakeCapiDriver::SetReadableExtra(size_t extra)
+{
+    std::lock_guard lock(m_mutex);
+    m_readableExtra = extra;
+}
+
+std::vector<QByteArray> FakeCapiDriver::Puts() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_puts;
+}
+
+QByteArray FakeCapiDriver::LastPut() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_puts.empty() ? QByteArray() : m_puts.back();
+}
+
+std::vector<unsigned> FakeCapiDriver::Released() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_released;
+}
+
+int FakeCapiDriver::WaitsInProgress() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_waiting;
+}
+
+int FakeCapiDriver::GetCalls() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_getCalls;
+}
+
+int FakeCapiDriver::WakeCalls() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_wakeCalls;
+}
+
+bool FakeCapiDriver::WaitUntilWaiting(int milliseconds) const
+{
+    std::unique_lock lock(m_mutex);
+    return m_cv.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_waiting > 0; });
+}
+
+unsigned FakeCapiDriver::Register(unsigned, unsigned, unsigned, unsigned, unsigned* applId)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_registerResult == 0)
+        *applId = m_registerId;
+    m_woken = false;
+    return m_registerResult;
+}
+
+unsigned FakeCapiDriver::Release(unsigned applId)
+{
+    std::lock_guard lock(m_mutex);
+    m_released.push_back(applId);
+    return m_releaseResult;
+}
+
+unsigned FakeCapiDriver::PutMessage(unsigned, const uint8_t* message)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_putResults.empty()) {
+        const unsigned rc = m_putResults.front();
+        m_putResults.erase(m_putResults.begin());
+        if (rc != 0)
+            return rc;
+    }
+    const size_t length = size_t(message[0]) | (size_t(message[1]) << 8);
+    m_puts.emplace_back(reinterpret_cast<const char*>(message), qsizetype(length));
+    return 0;
+}
+
+unsigned FakeCapiDriver::GetMessage(unsigned, const uint8_t** message, size_t* readable)
+{
+    std::lock_guard lock(m_mutex);
+    ++m_getCalls;
+    if (m_broken || m_woken || m_queue.empty()) {
+        *message = nullptr;
+        *readable = 0;
+        return 0x1104;
+    }
+    m_current = m_queue.front();
+    m_queue.pop_front();
+    const size_t size = size_t(m_current.size());
+    m_current.resize(qsizetype(size + m_readableExtra), '\0');
+    *message = reinterpret_cast<const uint8_t*>(m_current.constData());
+    *readable = size + m_readableExtra;
+    return 0;
+}
+
+unsigned FakeCapiDriver::WaitForSignal(unsigned applId)
+{
+    return WaitForSignalFor(applId, -1);
+}
+
+unsigned FakeCapiDriver::WaitForSignalFor(unsigned, int milliseconds)
+{
+    std::unique_lock lock(m_mutex);
+    ++m_waiting;
+    m_cv.notify_all();
+    auto ready = [this] { return m_broken || m_woken || !m_queue.empty(); };
+    bool got;
+    if (milliseconds < 0) {
+        m_cv.wait(lock, ready);
+        got = true;
+    } else {
+        got = m_cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+    }
+    --m_waiting;
+    return (got && !m_broken && !m_woken) ? 0 : 0x1104;
+}
+
+unsigned FakeCapiDriver::GetManufacturer(unsigned, char* buffer64)
+{
+    std::lock_guard lock(m_mutex);
+    std::memset(buffer64, 0, 64);
+    std::memcpy(buffer64, m_manufacturer.constData(), size_t(std::min<qsizetype>(m_manufacturer.size(), 63)));
+    return m_queryResult;
+}
+
+unsigned FakeCapiDriver::GetVersion(unsigned, uint32_t version[4])
+{
+    std::lock_guard lock(m_mutex);
+    for (size_t i = 0; i < 4; ++i)
+        version[i] = i < m_version.size() ? m_version[i] : 0;
+    return m_queryResult;
+}
+
+unsigned FakeCapiDriver::GetSerialNumber(unsigned, char* buffer8)
+{
+    std::lock_guard lock(m_mutex);
+    std::memset(buffer8, 0, 8);
+    std::memcpy(buffer8, m_serial.constData(), size_t(std::min<qsizetype>(m_serial.size(), 7)));
+    return m_queryResult;
+}
+
+unsigned FakeCapiDriver::GetProfile(unsigned, uint8_t* buffer64)
+{
+    std::lock_guard lock(m_mutex);
+    std::memcpy(buffer64, m_profile.constData(), 64);
+    return m_queryResult;
+}
+
+void FakeCapiDriver::Wake(unsigned)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_wakeCalls;
+        m_woken = true; // like a shut-down socket: stays woken
+    }
+    m_cv.notify_all();
+}
