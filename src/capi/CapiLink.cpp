@@ -352,8 +352,10 @@ bool CCapiLink::StopCAPIThread()
 {
     std::shared_ptr<Ticket> pending;
     unsigned applId;
+    bool first;
     {
         std::lock_guard lock(m_mutex);
+        first = !m_stopEvent;
         m_stopEvent = true;
         pending = m_pending;
         applId = m_applId;
@@ -367,7 +369,7 @@ bool CCapiLink::StopCAPIThread()
         }
         pending->cv.notify_all();
     }
-    if (m_pThread)
+    if (m_pThread && first)
         CapiBinding::Driver().Wake(applId);
     return true;
 }

@@ -10,9 +10,25 @@ void FakeCapiDriver::Queue(const QByteArray& message)
 {
     {
         std::lock_guard lock(m_mutex);
-        m_queue.push_back(message);
+        m_queue.push_back({message, QByteArray()});
     }
     m_cv.notify_all();
+}
+
+void FakeCapiDriver::QueueWithData(const QByteArray& message, const QByteArray& data)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_queue.push_back({message, data.isNull() ? QByteArray("") : data});
+    }
+    m_cv.notify_all();
+}
+
+void FakeCapiDriver::SetReply(uint16_t requestCode, const QByteArray& reply)
+{
+    std::lock_guard lock(m_mutex);
+    std::erase_if(m_replies, [requestCode](const auto& r) { return r.first == requestCode; });
+    m_replies.emplace_back(requestCode, reply);
 }
 
 void FakeCapiDriver::SetRegisterResult(unsigned rc, unsigned applId)
@@ -130,6 +146,16 @@ unsigned FakeCapiDriver::PutMessage(unsigned, const uint8_t* message)
     }
     const size_t length = size_t(message[0]) | (size_t(message[1]) << 8);
     m_puts.emplace_back(reinterpret_cast<const char*>(message), qsizetype(length));
+    const uint16_t code = uint16_t(message[4] | (message[5] << 8));
+    bool replied = false;
+    for (const auto& [request, reply] : m_replies) {
+        if (request == code) {
+            m_queue.push_back({reply, QByteArray()});
+            replied = true;
+        }
+    }
+    if (replied)
+        m_cv.notify_all();
     return 0;
 }
 
@@ -142,10 +168,16 @@ unsigned FakeCapiDriver::GetMessage(unsigned, const uint8_t** message, size_t* r
         *readable = 0;
         return 0x1104;
     }
-    m_current = m_queue.front();
+    const Queued next = m_queue.front();
     m_queue.pop_front();
+    m_current = next.message + next.data;
     const size_t size = size_t(m_current.size());
     m_current.resize(qsizetype(size + m_readableExtra), '\0');
+    if (!next.data.isNull() && next.message.size() >= 30) {
+        const uint64_t address = reinterpret_cast<uintptr_t>(m_current.constData()) + uint64_t(next.message.size());
+        for (int i = 0; i < 8; ++i)
+            m_current[22 + i] = char(address >> (8 * i));
+    }
     *message = reinterpret_cast<const uint8_t*>(m_current.constData());
     *readable = size + m_readableExtra;
     return 0;

@@ -20,6 +20,11 @@ public:
     // --- scripting (any thread)
     void Queue(const QByteArray& message);          // wakes a waiter
     void QueueHex(const char* hex) { Queue(QByteArray::fromHex(hex)); }
+    // Like libcapi20 on 64-bit: the data follow the message in the driver's
+    // buffer and Data64 (offset 22) points at them.
+    void QueueWithData(const QByteArray& message, const QByteArray& data);
+    // Queues `reply` whenever a message with this code is put.
+    void SetReply(uint16_t requestCode, const QByteArray& reply);
     void SetRegisterResult(unsigned rc, unsigned applId);
     void SetReleaseResult(unsigned rc);
     // Results of the next puts, in order; afterwards puts succeed.
@@ -59,7 +64,13 @@ public:
 private:
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_cv;
-    std::deque<QByteArray> m_queue;
+    struct Queued
+    {
+        QByteArray message;
+        QByteArray data; // appended, with Data64 aimed at it, when not null
+    };
+    std::deque<Queued> m_queue;
+    std::vector<std::pair<uint16_t, QByteArray>> m_replies;
     QByteArray m_current; // the fetched message, valid until the next fetch
     std::vector<QByteArray> m_puts;
     std::vector<unsigned> m_putResults;
