@@ -1,0 +1,145 @@
+#include "Config.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+namespace exchange {
+
+namespace {
+
+bool IsNumber(const QString& s)
+{
+    static const QRegularExpression kDigits(QStringLiteral("^[0-9*#]{1,32}$"));
+    return kDigits.match(s).hasMatch();
+}
+
+bool SetAddress(const QString& text, Config& config, QString& error)
+{
+    QHostAddress address;
+    if (!address.setAddress(text)) {
+        error = QStringLiteral("not an address: %1").arg(text);
+        return false;
+    }
+    config.address = address;
+    return true;
+}
+
+bool AddAnswering(const QString& number, Config& config, QString& error)
+{
+    if (!IsNumber(number)) {
+        error = QStringLiteral("not a number: %1").arg(number);
+        return false;
+    }
+    config.answering << number;
+    return true;
+}
+
+} // namespace
+
+bool ParseLineSpec(const QString& text, LineSpec& spec, QString& error)
+{
+    const qsizetype eq = text.indexOf(QLatin1Char('='));
+    const QString number = text.left(eq);
+    bool ok = eq > 0;
+    const uint port = ok ? text.mid(eq + 1).toUInt(&ok) : 0;
+    if (!ok || !IsNumber(number) || port > 65535) {
+        error = QStringLiteral("expected NUMBER=PORT, got \"%1\"").arg(text);
+        return false;
+    }
+    spec.number = number;
+    spec.port = static_cast<quint16>(port);
+    return true;
+}
+
+bool ParseConfigText(const QString& text, Config& config, QString& error)
+{
+    int lineNo = 0;
+    for (QString line : text.split(QLatin1Char('\n'))) {
+        ++lineNo;
+        const qsizetype hash = line.indexOf(QLatin1Char('#'));
+        if (hash >= 0)
+            line.truncate(hash);
+        const QStringList words = line.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (words.isEmpty())
+            continue;
+        const QString& key = words[0];
+        bool ok = false;
+        if (key == QLatin1String("verbose") && words.size() == 1) {
+            config.verbose = true;
+            ok = true;
+        } else if (words.size() != 2) {
+            ok = false;
+        } else if (key == QLatin1String("line")) {
+            LineSpec spec;
+            ok = ParseLineSpec(words[1], spec, error);
+            if (ok)
+                config.lines << spec;
+        } else if (key == QLatin1String("answer")) {
+            ok = AddAnswering(words[1], config, error);
+        } else if (key == QLatin1String("address")) {
+            ok = SetAddress(words[1], config, error);
+        } else if (key == QLatin1String("pcap")) {
+            config.pcapPath = words[1];
+            ok = true;
+        }
+        if (!ok) {
+            error = QStringLiteral("line %1: %2").arg(lineNo).arg(error.isEmpty() ? line.trimmed() : error);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ParseArguments(const QStringList& args, Config& config, QString& error)
+{
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (arg == QLatin1String("--verbose")) {
+            config.verbose = true;
+            continue;
+        }
+        static const QStringList kWithValue = {QStringLiteral("--line"), QStringLiteral("--answer"),
+                                               QStringLiteral("--address"), QStringLiteral("--pcap"),
+                                               QStringLiteral("--config")};
+        if (!kWithValue.contains(arg)) {
+            error = QStringLiteral("unknown option %1").arg(arg);
+            return false;
+        }
+        if (i + 1 >= args.size()) {
+            error = QStringLiteral("%1 needs a value").arg(arg);
+            return false;
+        }
+        const QString value = args[++i];
+        if (arg == QLatin1String("--line")) {
+            LineSpec spec;
+            if (!ParseLineSpec(value, spec, error))
+                return false;
+            config.lines << spec;
+        } else if (arg == QLatin1String("--answer")) {
+            if (!AddAnswering(value, config, error))
+                return false;
+        } else if (arg == QLatin1String("--address")) {
+            if (!SetAddress(value, config, error))
+                return false;
+        } else if (arg == QLatin1String("--pcap")) {
+            config.pcapPath = value;
+        } else {
+            QFile file(value);
+            if (!file.open(QIODevice::ReadOnly)) {
+                error = QStringLiteral("cannot read %1").arg(value);
+                return false;
+            }
+            if (!ParseConfigText(QString::fromUtf8(file.readAll()), config, error)) {
+                error = value + QStringLiteral(": ") + error;
+                return false;
+            }
+        }
+    }
+    if (config.lines.isEmpty() && config.answering.isEmpty()) {
+        error = QStringLiteral("no lines (--line NUMBER=PORT)");
+        return false;
+    }
+    return true;
+}
+
+} // namespace exchange

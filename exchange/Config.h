@@ -1,0 +1,38 @@
+// What isdn-exchange is told on its command line or in its config file.
+#pragma once
+
+#include <QHostAddress>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace exchange {
+
+struct LineSpec
+{
+    QString number;
+    quint16 port = 0;
+};
+
+struct Config
+{
+    QList<LineSpec> lines;
+    QStringList answering;
+    QHostAddress address = QHostAddress::LocalHost;
+    QString pcapPath;
+    bool verbose = false;
+};
+
+// "0301111111=52001" → number and port (0 = any free port).
+bool ParseLineSpec(const QString& text, LineSpec& spec, QString& error);
+// Config file lines, '#' starts a comment:
+//   line 0301111111=52001
+//   answer 0309999999
+//   address 127.0.0.1
+//   pcap calls.pcap
+//   verbose
+bool ParseConfigText(const QString& text, Config& config, QString& error);
+// Arguments without the program name.
+bool ParseArguments(const QStringList& args, Config& config, QString& error);
+
+} // namespace exchange

@@ -1,0 +1,143 @@
+// The exchange itself: subscriber lines, the CAPI applications registered on
+// them, and the calls between them. Knows nothing of sockets: bytes come in
+// through Feed(), frames go out through Output, so tests and the fuzzer can
+// drive it directly. Single-threaded.
+#pragma once
+
+#include "CapiDefs.h"
+#include "Frames.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace exchange {
+
+using ClientId = uint64_t;
+
+class Output
+{
+public:
+    virtual ~Output() = default;
+    // One complete frame, prefix included, to be written in one piece.
+    virtual void Send(ClientId client, std::string_view frame) = 0;
+};
+
+// Sees each call's signalling as a network would put it on the D channel.
+class CallObserver
+{
+public:
+    virtual ~CallObserver() = default;
+    virtual void CallSetup(uint64_t call, std::string_view callingNumber, std::string_view calledNumber,
+                           uint16_t cip, std::string_view callingSubaddress) = 0;
+    virtual void CallConnected(uint64_t call) = 0;
+    // reason: the caller's DISCONNECT_IND Reason (0 when the caller cleared).
+    virtual void CallCleared(uint64_t call, uint16_t reason) = 0;
+};
+
+struct SwitchStats
+{
+    size_t clients = 0;
+    size_t plcis = 0;
+    size_t calls = 0;
+};
+
+class Switch
+{
+public:
+    static constexpr int kNoLine = -1;
+    static constexpr uint8_t kController = 1;
+
+    explicit Switch(Output& out);
+    ~Switch();
+    Switch(const Switch&) = delete;
+    Switch& operator=(const Switch&) = delete;
+
+    // A line reached over the network; returns its index, kNoLine when the
+    // number is empty, not digits, or taken.
+    int AddLine(const std::string& number);
+    // A line whose calls the exchange answers itself, greets and clears.
+    int AddAnsweringLine(const std::string& number);
+    const std::string& LineNumber(int line) const;
+    int LineCount() const { return static_cast<int>(m_lines.size()); }
+
+    void SetLog(std::function<void(const std::string&)> log) { m_log = std::move(log); }
+    void SetObserver(CallObserver* observer) { m_observer = observer; }
+    void SetGreeting(std::string greeting) { m_greeting = std::move(greeting); }
+
+    // A new connection on a line's port.
+    ClientId Attach(int line);
+    // Bytes received from a client. False when the stream was malformed: the
+    // client is then already detached and its connection must be closed.
+    bool Feed(ClientId client, const uint8_t* data, size_t size);
+    // The connection is gone: its calls are cleared, everything freed.
+    void Detach(ClientId client);
+
+    SwitchStats Stats() const;
+
+private:
+    struct Client;
+    struct Line;
+    struct Plci;
+    struct Call;
+
+    bool HandleFrame(Client& c, std::string_view payload);
+    bool HandleControl(Client& c, std::string_view payload);
+    bool HandleMessage(Client& c, std::string_view payload);
+
+    void OnListenReq(Client& c, const capi::Header& h, capi::Reader& r);
+    void OnConnectReq(Client& c, const capi::Header& h, capi::Reader& r);
+    void OnConnectResp(Client& c, const capi::Header& h, capi::Reader& r);
+    void OnAlertReq(Client& c, const capi::Header& h);
+    void OnDisconnectReq(Client& c, const capi::Header& h);
+    void OnDisconnectResp(Client& c, const capi::Header& h);
+    void OnConnectB3Req(Client& c, const capi::Header& h);
+    void OnConnectB3Resp(Client& c, const capi::Header& h, capi::Reader& r);
+    void OnDisconnectB3Req(Client& c, const capi::Header& h);
+    void OnDisconnectB3Resp(Client& c, const capi::Header& h);
+    void OnDataB3Req(Client& c, const capi::Header& h, capi::Reader& r, std::string_view payload);
+    void OnDataB3Resp(Client& c, const capi::Header& h);
+    void OnPlainReq(Client& c, const capi::Header& h);
+
+    void Route(Call& call, uint16_t cip, std::string_view digits, std::string_view callingSubaddress);
+    void Connect(Call& call, Plci& answerer);
+    void ConnectB3(Plci& requester);
+    void Greet(Plci& caller);
+    // Sends DISCONNECT_IND (after DISCONNECT_B3_IND when a B3 link is up)
+    // and takes the PLCI out of its call; it lives on until DISCONNECT_RESP.
+    void Release(Plci& p, uint16_t reason);
+    // The offered party drops out; the caller hears `noneLeft` when nobody is left.
+    void Withdraw(Plci& p, uint16_t noneLeft);
+    // Releases every party of the call except `except`, each with its reason.
+    void ClearOthers(Call& call, const Plci* except, uint16_t callerReason, uint16_t otherReason);
+    void Unlink(Plci& p);
+    void FreePlci(Plci& p);
+    Plci* NewPlci(int line, Client* owner, Call* call);
+    Plci* FindPlci(Client& c, uint32_t address);
+    Plci* Peer(const Plci& p);
+
+    void Send(Client& c, std::string_view frame);
+    void Conf(Client& c, const capi::Header& req, uint16_t info);
+    void Ind(Plci& p, uint16_t code, uint32_t address, uint16_t reason);
+    void Drop(Client& c);
+    void Log(const Client& c, const char* dir, std::string_view payload);
+
+    Output& m_out;
+    std::vector<std::unique_ptr<Line>> m_lines;
+    std::unordered_map<std::string, int> m_byNumber;
+    std::unordered_map<ClientId, std::unique_ptr<Client>> m_clients;
+    std::unordered_map<uint64_t, std::unique_ptr<Call>> m_calls;
+    ClientId m_nextClient = 1;
+    uint64_t m_nextCall = 1;
+    size_t m_plciCount = 0;
+    std::string m_greeting = "Hallo van de centrale";
+    std::function<void(const std::string&)> m_log;
+    CallObserver* m_observer = nullptr;
+};
+
+} // namespace exchange

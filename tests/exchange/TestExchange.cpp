@@ -1,0 +1,511 @@
+// The exchange over TCP, driven by raw-frame clients.
+#include "ExchangeServer.h"
+#include "PcapWriter.h"
+#include "RawClient.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace testing;
+using namespace capi;
+
+namespace {
+const QString kA = QStringLiteral("0301111111");
+const QString kB = QStringLiteral("0302222222");
+const QString kAnswer = QStringLiteral("0309999999");
+constexpr uint32_t kAllServices = 0x1;
+constexpr uint32_t kSpeechOnly = 1u << 1; // CIP 1
+} // namespace
+
+class TestExchange : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<exchange::ExchangeServer> m_server;
+
+    std::unique_ptr<RawClient> Client(const QString& number, bool doRegister = true)
+    {
+        auto c = std::make_unique<RawClient>(m_server->Port(number));
+        if (doRegister && !c->Register())
+            qWarning("register failed");
+        return c;
+    }
+    bool Idle()
+    {
+        return QTest::qWaitFor([&] { return m_server->Core().Stats().plcis == 0 && m_server->Core().Stats().calls == 0; },
+                               2000);
+    }
+
+private slots:
+    void init()
+    {
+        exchange::ServerOptions options;
+        options.maxQueuedBytes = 64 * 1024;
+        m_server = std::make_unique<exchange::ExchangeServer>(options);
+        QString error;
+        QVERIFY(m_server->AddLine(kA, 0, &error));
+        QVERIFY(m_server->AddLine(kB, 0, &error));
+        QVERIFY(m_server->AddAnsweringLine(kAnswer, &error));
+    }
+    void cleanup() { m_server.reset(); }
+
+    void controlRequests_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::newRow("manufacturer") << Hex("00000000faff000001000000")
+                                      << Hex("00000000fbff000040") + QByteArray("isdn-exchange") + QByteArray(51, '\0');
+        QTest::newRow("version") << Hex("00000000fcff000001000000")
+                                 << Hex("00000000fdff000010 02000000 00000000 01000000 00000000");
+        QTest::newRow("serial") << Hex("00000000feff000001000000") << Hex("00000000ffff0000 08 31303030303031 00");
+        QTest::newRow("profile, controller count") << Hex("00000000e0ff000000000000") << Hex("00000000e1ff0000 0000 0100");
+        QTest::newRow("profile, controller 1")
+            << Hex("00000000e0ff000001000000")
+            << Hex("00000000e1ff0000 0000 0100 0200 01000000 03000000 03000000 01000000") + QByteArray(44, '\0');
+        QTest::newRow("profile, no controller 2")
+            << Hex("00000000e0ff000002000000")
+            << Hex("00000000e1ff0000 0220 0100 0200 01000000 03000000 03000000 01000000") + QByteArray(44, '\0');
+    }
+    void controlRequests()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, reply);
+        // A management connection: never registers.
+        auto c = Client(kA, false);
+        c->Send(request);
+        const Frame f = c->Next();
+        QCOMPARE(f.bytes.toHex(' '), reply.toHex(' '));
+        QVERIFY(f.bytes.size() + 2 <= 100);
+        c->Send(request); // served again on the same connection
+        QCOMPARE(c->Next().bytes.toHex(' '), reply.toHex(' '));
+    }
+
+    void registerRules()
+    {
+        auto small = Client(kA, false);
+        QVERIFY(!small->Register(64)); // MaxBDataLen below 128
+        auto twice = Client(kA);
+        QVERIFY(!twice->Register());
+        QVERIFY(twice->Listen(kAllServices)); // the first registration stands
+    }
+
+    // The whole text exchange: CONNECT_IND bytes exact, Reject 5 clears both.
+    void textCallRejected()
+    {
+        auto receiver = Client(kB);
+        auto sender = Client(kA);
+        QVERIFY(receiver->Listen(kAllServices));
+        const QByteArray text("Hoi \x80\xa9\xff" "caf\xe9", 11);
+        sender->Send(ConnectReqMsg(kB.toLatin1(), text));
+
+        const Frame conf = sender->Expect(ConnectConf);
+        QCOMPARE(conf.Value(), InfoOk);
+        const uint32_t callerPlci = conf.Address();
+        QCOMPARE(callerPlci & 0xffff00ffu, 0x00000001u);
+        QVERIFY(callerPlci & 0xff00);
+
+        const Frame ind = receiver->Expect(ConnectInd);
+        const uint32_t plci = ind.Address();
+        QVERIFY(plci & 0xff00);
+        const QByteArray params = Hex("0200") + Struct("\x81" + kB.toLatin1()) + Struct("\x01\x80" + kA.toLatin1()) +
+                                  Struct({}) + Struct("\x81" + text) + QByteArray(4, '\0');
+        QCOMPARE(ind.bytes.mid(12).toHex(' '), params.toHex(' '));
+        QCOMPARE(ind.At16(0), uint16_t(ind.bytes.size()));
+
+        receiver->Send(ConnectRespMsg(plci, 5));
+        const Frame callerDisc = sender->Expect(DisconnectInd);
+        QCOMPARE(callerDisc.Value(), ReasonFacilityRejected);
+        QCOMPARE(callerDisc.Address(), callerPlci);
+        const Frame calledDisc = receiver->Expect(DisconnectInd);
+        QCOMPARE(calledDisc.Value(), ReasonNoCause);
+        QCOMPARE(m_server->Core().Stats().plcis, size_t(2)); // until the responses
+        sender->Send(Msg(DisconnectResp, callerPlci));
+        receiver->Send(Msg(DisconnectResp, plci));
+        QVERIFY(Idle());
+        QVERIFY(sender->Quiet() && receiver->Quiet());
+    }
+
+    void callOutcomes_data()
+    {
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<uint32_t>("cipMask");
+        QTest::addColumn<int>("cip");
+        QTest::addColumn<int>("reject"); // -1: the listener never sees the call
+        QTest::addColumn<int>("reason");
+        QTest::newRow("unallocated number") << "0300000000" << kAllServices << 2 << -1 << 0x3481;
+        QTest::newRow("nobody listening") << kB << 0u << 2 << -1 << 0x3492;
+        QTest::newRow("CIP mask mismatch") << kB << kSpeechOnly << 2 << -1 << 0x3492;
+        QTest::newRow("CIP mask match") << kB << kSpeechOnly << 1 << 5 << 0x349d;
+        QTest::newRow("reject normal clearing") << kB << kAllServices << 2 << 2 << 0x3490;
+        QTest::newRow("reject user busy") << kB << kAllServices << 2 << 3 << 0x3491;
+        QTest::newRow("reject out of order") << kB << kAllServices << 2 << 8 << 0x349b;
+        QTest::newRow("reject unknown value") << kB << kAllServices << 2 << 9 << 0x3495;
+        QTest::newRow("ignore, nobody else") << kB << kAllServices << 2 << 1 << 0x3492;
+    }
+    void callOutcomes()
+    {
+        QFETCH(QString, number);
+        QFETCH(uint32_t, cipMask);
+        QFETCH(int, cip);
+        QFETCH(int, reject);
+        QFETCH(int, reason);
+        auto receiver = Client(kB);
+        auto sender = Client(kA);
+        QVERIFY(receiver->Listen(cipMask));
+        sender->Send(ConnectReqMsg(number.toLatin1(), "x", uint16_t(cip)));
+        const Frame conf = sender->Expect(ConnectConf);
+        QCOMPARE(conf.Value(), InfoOk);
+        if (reject >= 0) {
+            const Frame ind = receiver->Expect(ConnectInd);
+            receiver->Send(ConnectRespMsg(ind.Address(), uint16_t(reject)));
+            QCOMPARE(receiver->Expect(DisconnectInd).Value(), ReasonNoCause);
+            receiver->Send(Msg(DisconnectResp, ind.Address()));
+        }
+        QCOMPARE(int(sender->Expect(DisconnectInd).Value()), reason);
+        sender->Send(Msg(DisconnectResp, conf.Address()));
+        QVERIFY(Idle());
+        QVERIFY(receiver->Quiet());
+    }
+
+    // Zoemlijn alone: its sending and receiving registrations share one line.
+    void callToOwnNumber()
+    {
+        auto receiver = Client(kA);
+        auto sender = Client(kA);
+        QVERIFY(receiver->Listen(kAllServices));
+        sender->Send(ConnectReqMsg(kA.toLatin1(), "zelf"));
+        const Frame conf = sender->Expect(ConnectConf);
+        const Frame ind = receiver->Expect(ConnectInd);
+        QVERIFY(ind.Address() != conf.Address()); // two PLCIs on one controller
+        QVERIFY(ind.bytes.endsWith(Struct("\x81zelf") + QByteArray(4, '\0')));
+        receiver->Send(ConnectRespMsg(ind.Address(), 5));
+        QCOMPARE(sender->Expect(DisconnectInd).Value(), ReasonFacilityRejected);
+        QCOMPARE(receiver->Expect(DisconnectInd).Value(), ReasonNoCause);
+        sender->Send(Msg(DisconnectResp, conf.Address()));
+        receiver->Send(Msg(DisconnectResp, ind.Address()));
+        QVERIFY(Idle());
+    }
+
+    void twoListeners_data()
+    {
+        QTest::addColumn<int>("second");    // the second listener's Reject; the first ignores
+        QTest::addColumn<int>("callerEnd"); // caller's CONNECT_ACTIVE_IND (-1) or DISCONNECT_IND reason
+        QTest::newRow("second rejects") << 5 << 0x349d;
+        QTest::newRow("second ignores too") << 1 << 0x3492;
+        QTest::newRow("second accepts") << 0 << -1;
+    }
+    void twoListeners()
+    {
+        QFETCH(int, second);
+        QFETCH(int, callerEnd);
+        auto first = Client(kB);
+        auto other = Client(kB);
+        auto sender = Client(kA);
+        QVERIFY(first->Listen(kAllServices));
+        QVERIFY(other->Listen(kAllServices));
+        sender->Send(ConnectReqMsg(kB.toLatin1(), "twee"));
+        const Frame conf = sender->Expect(ConnectConf);
+        const Frame ind1 = first->Expect(ConnectInd);
+        const Frame ind2 = other->Expect(ConnectInd);
+        first->Send(ConnectRespMsg(ind1.Address(), 1));
+        QCOMPARE(first->Expect(DisconnectInd).Value(), ReasonNoCause);
+        QVERIFY(sender->Quiet());
+        other->Send(ConnectRespMsg(ind2.Address(), uint16_t(second)));
+        if (callerEnd < 0) {
+            sender->Expect(ConnectActiveInd);
+            other->Expect(ConnectActiveInd);
+            sender->Send(Msg(DisconnectReq, conf.Address(), Struct({})));
+            QCOMPARE(sender->Expect(DisconnectConf).Value(), InfoOk);
+            QCOMPARE(other->Expect(DisconnectInd).Value(), ReasonNormalClearing);
+            QCOMPARE(sender->Expect(DisconnectInd).Value(), ReasonNoCause);
+        } else {
+            QCOMPARE(int(sender->Expect(DisconnectInd).Value()), callerEnd);
+            QCOMPARE(other->Expect(DisconnectInd).Value(), ReasonNoCause);
+        }
+        first->Send(Msg(DisconnectResp, ind1.Address()));
+        other->Send(Msg(DisconnectResp, ind2.Address()));
+        sender->Send(Msg(DisconnectResp, conf.Address()));
+        QVERIFY(Idle());
+    }
+
+    // Accepted call between two applications: B3 up, data both ways, clear.
+    void acceptedCallCarriesData()
+    {
+        auto callee = Client(kB);
+        auto caller = Client(kA);
+        QVERIFY(callee->Listen(kAllServices));
+        caller->Send(ConnectReqMsg(kB.toLatin1(), "data"));
+        const uint32_t a = caller->Expect(ConnectConf).Address();
+        const uint32_t b = callee->Expect(ConnectInd).Address();
+        callee->Send(ConnectRespMsg(b, 0));
+        caller->Expect(ConnectActiveInd);
+        callee->Expect(ConnectActiveInd);
+        caller->Send(Msg(ConnectB3Req, a, Struct({})));
+        const Frame b3conf = caller->Expect(ConnectB3Conf);
+        QCOMPARE(b3conf.Value(), InfoOk);
+        const uint32_t ncciA = b3conf.Address();
+        QCOMPARE(ncciA >> 16, 1u);
+        const uint32_t ncciB = callee->Expect(ConnectB3Ind).Address();
+        callee->Send(Msg(ConnectB3Resp, ncciB, U16(0) + Struct({})));
+        callee->Expect(ConnectB3ActiveInd);
+        caller->Expect(ConnectB3ActiveInd);
+
+        // 30-octet form with a pointer that means nothing here
+        caller->Send(Msg(DataB3Req, ncciA, U32(0xdeadbeef) + U16(3) + U16(0x55) + U16(0) + QByteArray(8, '\x11')) +
+                     "abc");
+        const Frame dconf = caller->Expect(DataB3Conf);
+        QCOMPARE(dconf.At16(12), uint16_t(0x55));
+        QCOMPARE(dconf.Value(), InfoOk);
+        const Frame data = callee->Expect(DataB3Ind);
+        QCOMPARE(data.At16(0), uint16_t(22));
+        QCOMPARE(data.At16(16), uint16_t(3));
+        QCOMPARE(data.bytes.mid(22), QByteArray("abc"));
+        callee->Send(Msg(DataB3Resp, ncciB, U16(data.At16(18))));
+        callee->Send(Msg(DataB3Req, ncciB, U32(0) + U16(2) + U16(1) + U16(0)) + "ok");
+        QCOMPARE(callee->Expect(DataB3Conf).Value(), InfoOk);
+        QCOMPARE(caller->Expect(DataB3Ind).bytes.mid(22), QByteArray("ok"));
+
+        callee->Send(Msg(DisconnectReq, b, Struct({})));
+        QCOMPARE(callee->Expect(DisconnectConf).Value(), InfoOk);
+        caller->Expect(DisconnectB3Ind);
+        QCOMPARE(caller->Expect(DisconnectInd).Value(), ReasonNormalClearing);
+        callee->Expect(DisconnectB3Ind);
+        QCOMPARE(callee->Expect(DisconnectInd).Value(), ReasonNoCause);
+        caller->Send(Msg(DisconnectResp, a));
+        callee->Send(Msg(DisconnectResp, b));
+        QVERIFY(Idle());
+    }
+
+    // The scripted subscriber answers, greets over B3 and hangs up.
+    void answeringSubscriber()
+    {
+        auto caller = Client(kA);
+        caller->Send(ConnectReqMsg(kAnswer.toLatin1(), "hallo?"));
+        const uint32_t plci = caller->Expect(ConnectConf).Address();
+        QCOMPARE(caller->Expect(ConnectActiveInd).Address(), plci);
+        caller->Send(Msg(ConnectActiveResp, plci));
+        caller->Send(Msg(ConnectB3Req, plci, Struct({})));
+        const uint32_t ncci = caller->Expect(ConnectB3Conf).Address();
+        QVERIFY(ncci >> 16);
+        caller->Expect(ConnectB3ActiveInd);
+        const Frame greeting = caller->Expect(DataB3Ind);
+        QCOMPARE(greeting.Address(), ncci);
+        QCOMPARE(greeting.At16(0), uint16_t(22));
+        QCOMPARE(greeting.bytes.mid(22), QByteArray("Hallo van de centrale"));
+        QCOMPARE(int(greeting.At16(16)), greeting.bytes.size() - 22);
+        QVERIFY(caller->Quiet()); // hangs up only after the data was taken
+        caller->Send(Msg(DataB3Resp, ncci, U16(greeting.At16(18))));
+        caller->Expect(DisconnectB3Ind);
+        QCOMPARE(caller->Expect(DisconnectInd).Value(), ReasonNormalClearing);
+        caller->Send(Msg(DisconnectB3Resp, ncci));
+        caller->Send(Msg(DisconnectResp, plci));
+        QVERIFY(Idle());
+    }
+
+    void outOfState_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<int>("confCode");
+        QTest::addColumn<int>("info");
+        const uint32_t noPlci = 0x00004201;
+        QTest::newRow("LISTEN_REQ, controller 2") << ListenReqMsg(kAllServices, 2) << int(ListenConf) << 0x2002;
+        QTest::newRow("LISTEN_REQ, masks cut off") << Msg(ListenReq, 1, U32(0)) << int(ListenConf) << 0x2007;
+        QTest::newRow("CONNECT_REQ, controller 2") << ConnectReqMsg("1", "x", 2, 2) << int(ConnectConf) << 0x2002;
+        QTest::newRow("CONNECT_REQ, structure runs past the message")
+            << Msg(ConnectReq, 1, U16(2) + Hex("0b81")) << int(ConnectConf) << 0x2007;
+        QTest::newRow("CONNECT_REQ, CIP value unknown") << ConnectReqMsg("1", "x", 99) << int(ConnectConf) << 0x300a;
+        QTest::newRow("DISCONNECT_REQ, unknown PLCI") << Msg(DisconnectReq, noPlci, Struct({})) << int(DisconnectConf)
+                                                      << 0x2002;
+        QTest::newRow("CONNECT_B3_REQ, unknown PLCI") << Msg(ConnectB3Req, noPlci, Struct({})) << int(ConnectB3Conf)
+                                                      << 0x2002;
+        QTest::newRow("DISCONNECT_B3_REQ, unknown NCCI")
+            << Msg(DisconnectB3Req, noPlci | 0x10000, Struct({})) << int(DisconnectB3Conf) << 0x2002;
+        QTest::newRow("DATA_B3_REQ, unknown NCCI")
+            << Msg(DataB3Req, noPlci | 0x10000, U32(0) + U16(1) + U16(9) + U16(0)) + "z" << int(DataB3Conf) << 0x2002;
+        QTest::newRow("DATA_B3_REQ, data missing")
+            << Msg(DataB3Req, noPlci | 0x10000, U32(0) + U16(5) + U16(9) + U16(0)) << int(DataB3Conf) << 0x2007;
+        QTest::newRow("ALERT_REQ, unknown PLCI") << Msg(AlertReq, noPlci, Struct({})) << int(AlertConf) << 0x2002;
+        QTest::newRow("INFO_REQ, controller") << Msg(InfoReq, 1, QByteArray(2, '\0')) << int(InfoConf) << 0x0000;
+        QTest::newRow("FACILITY_REQ") << Msg(Code(CmdFacility, SubReq), 1, U16(1) + Struct({})) << 0x8180 << 0x300b;
+        QTest::newRow("unexpected DISCONNECT_RESP") << Msg(DisconnectResp, noPlci) << 0 << 0;
+        QTest::newRow("unexpected CONNECT_RESP") << ConnectRespMsg(noPlci, 5) << 0 << 0;
+        QTest::newRow("unexpected DATA_B3_RESP") << Msg(DataB3Resp, noPlci | 0x10000, U16(0)) << 0 << 0;
+        QTest::newRow("indication from an application") << Msg(ConnectInd, 1) << 0 << 0;
+    }
+    void outOfState()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(int, confCode);
+        QFETCH(int, info);
+        auto c = Client(kA);
+        c->Send(message);
+        if (confCode) {
+            const Frame f = c->Next();
+            QCOMPARE(int(f.Code()), confCode);
+            QCOMPARE(int(f.Value()), info);
+            QCOMPARE(f.At16(6), capi::GetU16(reinterpret_cast<const uint8_t*>(message.constData()) + 6));
+        }
+        QVERIFY(c->Quiet());
+        QVERIFY(c->Listen(kAllServices)); // still served
+        QVERIFY(Idle());
+    }
+
+    // Out of state inside a call: an outgoing call that is not yet answered.
+    void outOfStateDuringCall()
+    {
+        auto callee = Client(kB);
+        auto caller = Client(kA);
+        QVERIFY(callee->Listen(kAllServices));
+        caller->Send(ConnectReqMsg(kB.toLatin1(), "x"));
+        const uint32_t a = caller->Expect(ConnectConf).Address();
+        const uint32_t b = callee->Expect(ConnectInd).Address();
+        caller->Send(Msg(ConnectB3Req, a, Struct({})));
+        QCOMPARE(caller->Expect(ConnectB3Conf).Value(), ErrMessageNotSupportedInState);
+        caller->Send(Msg(AlertReq, a, Struct({})));
+        QCOMPARE(caller->Expect(AlertConf).Value(), ErrMessageNotSupportedInState);
+        callee->Send(Msg(AlertReq, b, Struct({})));
+        QCOMPARE(callee->Expect(AlertConf).Value(), InfoOk);
+        caller->Send(Msg(ConnectResp, a, U16(0))); // not the caller's to answer
+        QVERIFY(callee->Quiet() && caller->Quiet());
+        caller->Send(Msg(DisconnectReq, a, Struct({})));
+        QCOMPARE(caller->Expect(DisconnectConf).Value(), InfoOk);
+        QCOMPARE(callee->Expect(DisconnectInd).Value(), ReasonNormalClearing);
+        QCOMPARE(caller->Expect(DisconnectInd).Value(), ReasonNoCause);
+        caller->Send(Msg(DisconnectReq, a, Struct({})));
+        QCOMPARE(caller->Expect(DisconnectConf).Value(), ErrMessageNotSupportedInState);
+        caller->Send(Msg(DisconnectResp, a));
+        callee->Send(Msg(DisconnectResp, b));
+        QVERIFY(Idle());
+    }
+
+    void clientVanishes_data()
+    {
+        QTest::addColumn<bool>("callerDrops");
+        QTest::addColumn<bool>("answered");
+        QTest::addColumn<int>("reason"); // what the one left behind hears
+        QTest::newRow("caller, call offered") << true << false << 0x3490;
+        QTest::newRow("caller, call active") << true << true << 0x3490;
+        QTest::newRow("callee, call offered") << false << false << 0x3492;
+        QTest::newRow("callee, call active") << false << true << 0x349b;
+    }
+    void clientVanishes()
+    {
+        QFETCH(bool, callerDrops);
+        QFETCH(bool, answered);
+        QFETCH(int, reason);
+        auto callee = Client(kB);
+        auto caller = Client(kA);
+        QVERIFY(callee->Listen(kAllServices));
+        caller->Send(ConnectReqMsg(kB.toLatin1(), "weg"));
+        const uint32_t a = caller->Expect(ConnectConf).Address();
+        const uint32_t b = callee->Expect(ConnectInd).Address();
+        if (answered) {
+            callee->Send(ConnectRespMsg(b, 0));
+            caller->Expect(ConnectActiveInd);
+            callee->Expect(ConnectActiveInd);
+        }
+        RawClient& gone = callerDrops ? *caller : *callee;
+        RawClient& left = callerDrops ? *callee : *caller;
+        gone.Close();
+        QCOMPARE(int(left.Expect(DisconnectInd).Value()), reason);
+        left.Send(Msg(DisconnectResp, callerDrops ? b : a));
+        QVERIFY(Idle());
+        QVERIFY(QTest::qWaitFor([&] { return m_server->Core().Stats().clients == 1; }, 2000));
+    }
+
+    void malformedFrame_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("registered");
+        QTest::newRow("length below the prefix") << Hex("0001") << true;
+        QTest::newRow("oversize frame") << Hex("1388") + QByteArray(64, '\0') << true;
+        QTest::newRow("message shorter than a header") << Hex("0008 0600 0700 0580") << true;
+        QTest::newRow("CAPI length beyond the frame") << Hex("000e 2000 0700 0580 0000 0100 0000") << true;
+        QTest::newRow("CAPI length below a header") << Hex("000e 0400 0700 0580 0000 0100 0000") << true;
+        QTest::newRow("control request cut short") << Hex("0008 0000 0000 e0ff") << false;
+        QTest::newRow("register cut short") << Hex("000e 00000000f2ff000000000000") << false;
+        QTest::newRow("message before register") << Hex("000e 0c00 0700 0480 0000 0100 0000") << false;
+    }
+    void malformedFrame()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, registered);
+        auto bystander = Client(kA);
+        auto bad = Client(kA, registered);
+        bad->SendRaw(bytes);
+        QVERIFY(bad->Closed());
+        QVERIFY(bystander->Listen(kAllServices));
+        QVERIFY(QTest::qWaitFor([&] { return m_server->Core().Stats().clients == 1; }, 2000));
+    }
+
+    // A client that sends but never reads is dropped once its output piles up.
+    void outputBound()
+    {
+        auto bystander = Client(kB);
+        auto reader = Client(kA, false);
+        reader->Socket().setReadBufferSize(1); // stop taking bytes off the socket
+        reader->Socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        QByteArray burst;
+        for (int i = 0; i < 2000; ++i)
+            burst += Hex("000e 00000000e0ff000001000000");
+        bool closed = false;
+        for (int round = 0; round < 200 && !closed; ++round) {
+            reader->SendRaw(burst);
+            closed = QTest::qWaitFor([&] { return m_server->Core().Stats().clients == 1; }, 20);
+        }
+        QVERIFY(closed);
+        QCOMPARE(m_server->Connections(), size_t(1));
+        QVERIFY(bystander->Listen(kAllServices));
+    }
+
+    // The pcap shows the text in the SETUP's Calling party subaddress.
+    void pcapRecordsSignalling()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("calls.pcap"));
+        exchange::PcapWriter pcap;
+        QVERIFY(pcap.Open(path.toStdString()));
+        m_server->Core().SetObserver(&pcap);
+        auto receiver = Client(kB);
+        auto sender = Client(kA);
+        QVERIFY(receiver->Listen(kAllServices));
+        sender->Send(ConnectReqMsg(kB.toLatin1(), "in de subaddress"));
+        const uint32_t a = sender->Expect(ConnectConf).Address();
+        const uint32_t b = receiver->Expect(ConnectInd).Address();
+        receiver->Send(ConnectRespMsg(b, 5));
+        sender->Expect(DisconnectInd);
+        sender->Send(Msg(DisconnectResp, a));
+        receiver->Expect(DisconnectInd);
+        receiver->Send(Msg(DisconnectResp, b));
+        QVERIFY(Idle());
+        m_server->Core().SetObserver(nullptr);
+
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        QCOMPARE(bytes.left(4), Hex("d4c3b2a1"));
+        QCOMPARE(capi::GetU32(reinterpret_cast<const uint8_t*>(bytes.constData()) + 20), 177u);
+        QVERIFY(bytes.contains(Hex("6d11 81") + "in de subaddress"));
+        QVERIFY(bytes.contains(Hex("5a 0802 829d"))); // RELEASE COMPLETE, cause 29
+
+        const QString tshark = QStandardPaths::findExecutable(QStringLiteral("tshark"));
+        if (tshark.isEmpty())
+            QSKIP("tshark not installed; the file itself was checked");
+        QProcess p;
+        p.start(tshark, {QStringLiteral("-r"), path, QStringLiteral("-V")});
+        QVERIFY(p.waitForFinished(60000));
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        QVERIFY2(out.contains(QStringLiteral("Message type: SETUP")), qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral("Calling party subaddress")), qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral("Facility rejected")), qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral("0302222222")), qPrintable(out));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestExchange)
+#include "TestExchange.moc"
