@@ -822,7 +822,7 @@ void Switch::Log(const Client& c, const char* dir, std::string_view payload)
     char line[160];
     const std::string& number = m_lines[c.line]->number;
     if (IsControl(payload)) {
-        const uint16_t command = payload.size() >= kControlHeaderSize ? GetU16BE(p + kControlCommandOffset) : 0;
+        const uint16_t command = payload.size() >= kControlCommandOffset + 2 ? GetU16BE(p + kControlCommandOffset) : 0;
         std::snprintf(line, sizeof line, "%s c%llu %s control 0x%04x", dir, static_cast<unsigned long long>(c.id),
                       number.c_str(), command);
         return m_log(line);
