@@ -1,0 +1,316 @@
+// Load on isdn-exchange: N lines, each with one listening application that
+// rejects every call (Reject 5, as Zoemlijn does), and M senders that call
+// round the lines back to back. Prints calls per second, set-up latency
+// (CONNECT_REQ sent to CONNECT_IND received) and the exchange's RSS.
+//
+//   exchange_bench [--lines N] [--senders M] [--calls C] [--seconds S] [--exchange PATH]
+#include "CapiDefs.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace capi;
+
+struct Options
+{
+    int lines = 4;
+    int senders = 8;
+    long calls = 200000;
+    int seconds = 120;
+    std::string exchange = ZL_EXCHANGE_BIN;
+};
+
+struct Conn
+{
+    int fd = -1;
+    bool listener = false;
+    int index = 0;  // sender number, or line number for a listener
+    int line = 0;
+    std::string in;
+    Clock::time_point sent;
+};
+
+[[noreturn]] void Die(const char* what)
+{
+    std::perror(what);
+    std::exit(1);
+}
+
+void SendFrame(int fd, const uint8_t* payload, size_t size)
+{
+    uint8_t frame[512];
+    PutU16BE(frame, static_cast<uint16_t>(size + 2));
+    std::memcpy(frame + 2, payload, size);
+    const ssize_t n = send(fd, frame, size + 2, MSG_NOSIGNAL);
+    if (n != static_cast<ssize_t>(size + 2))
+        Die("send");
+}
+
+void SendMsg(int fd, uint16_t code, uint32_t address, const std::string& params = {})
+{
+    uint8_t m[256] = {};
+    Header h;
+    h.length = static_cast<uint16_t>(kHeaderSize + params.size());
+    h.applId = 1;
+    h.command = CommandOf(code);
+    h.subcommand = SubcommandOf(code);
+    h.address = address;
+    PutHeader(m, h);
+    std::memcpy(m + kHeaderSize, params.data(), params.size());
+    SendFrame(fd, m, h.length);
+}
+
+// Blocking read of one frame payload during set-up.
+std::string ReadFrame(int fd)
+{
+    uint8_t prefix[2];
+    if (recv(fd, prefix, 2, MSG_WAITALL) != 2)
+        Die("recv");
+    std::string body(GetU16BE(prefix) - 2, '\0');
+    if (recv(fd, body.data(), body.size(), MSG_WAITALL) != static_cast<ssize_t>(body.size()))
+        Die("recv");
+    return body;
+}
+
+int Dial(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        Die("connect");
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    static const uint8_t kRegister[] = {0, 0, 0, 0, 0xf2, 0xff, 0, 0, 0, 0, 0, 0, 0x00, 0x08, 2, 0, 7, 0, 0x80, 0, 2};
+    SendFrame(fd, kRegister, sizeof kRegister);
+    if (ReadFrame(fd) != std::string("\0\0\0\0\xf3\xff\0\0\0\0", 10))
+        Die("register");
+    return fd;
+}
+
+long StatusKb(pid_t pid, const char* key)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    FILE* f = std::fopen(path, "r");
+    if (!f)
+        return -1;
+    char line[256];
+    long kb = -1;
+    const size_t keyLen = std::strlen(key);
+    while (std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, key, keyLen) == 0)
+            kb = std::atol(line + keyLen);
+    std::fclose(f);
+    return kb;
+}
+
+std::string Number(int line) { return "03000000" + std::to_string(10 + line); }
+
+std::string ConnectReqParams(const std::string& number, const std::string& text)
+{
+    std::string p("\x02\x00", 2);
+    p += static_cast<char>(number.size() + 1);
+    p += '\x81';
+    p += number;
+    p += std::string(2, '\0');
+    p += static_cast<char>(text.size() + 1);
+    p += '\x81';
+    p += text;
+    p += std::string(5, '\0');
+    return p;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i];
+        if (key == "--lines")
+            o.lines = std::atoi(argv[i + 1]);
+        else if (key == "--senders")
+            o.senders = std::atoi(argv[i + 1]);
+        else if (key == "--calls")
+            o.calls = std::atol(argv[i + 1]);
+        else if (key == "--seconds")
+            o.seconds = std::atoi(argv[i + 1]);
+        else if (key == "--exchange")
+            o.exchange = argv[i + 1];
+    }
+    o.lines = std::clamp(o.lines, 1, 200);
+    o.senders = std::clamp(o.senders, 1, 1000);
+
+    // The exchange in its own process, on free ports.
+    int out[2];
+    if (pipe(out) != 0)
+        Die("pipe");
+    std::vector<std::string> args = {o.exchange};
+    for (int l = 0; l < o.lines; ++l) {
+        args.push_back("--line");
+        args.push_back(Number(l) + "=0");
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        std::vector<char*> argvp;
+        for (auto& a : args)
+            argvp.push_back(a.data());
+        argvp.push_back(nullptr);
+        execv(argvp[0], argvp.data());
+        _exit(127);
+    }
+    close(out[1]);
+    FILE* listing = fdopen(out[0], "r");
+    std::vector<int> ports(o.lines, 0);
+    char line[256];
+    for (int got = 0; got < o.lines && std::fgets(line, sizeof line, listing);) {
+        char number[64];
+        int port = 0;
+        if (std::sscanf(line, "listening %63s %*[^:]:%d", number, &port) == 2)
+            for (int l = 0; l < o.lines; ++l)
+                if (Number(l) == number) {
+                    ports[l] = port;
+                    ++got;
+                }
+    }
+
+    std::vector<Conn> conns;
+    for (int l = 0; l < o.lines; ++l) {
+        Conn c;
+        c.fd = Dial(ports[l]);
+        c.listener = true;
+        c.index = l;
+        c.line = l;
+        SendMsg(c.fd, ListenReq, 1, std::string("\0\0\0\0\x01\0\0\0\0\0\0\0\0\0", 14));
+        if (GetU16(reinterpret_cast<const uint8_t*>(ReadFrame(c.fd).data()) + 12) != InfoOk)
+            Die("listen");
+        conns.push_back(std::move(c));
+    }
+    for (int s = 0; s < o.senders; ++s) {
+        Conn c;
+        c.line = s % o.lines;
+        c.fd = Dial(ports[c.line]);
+        c.index = s;
+        conns.push_back(std::move(c));
+    }
+    std::vector<Conn*> senderConn(o.senders);
+    for (auto& c : conns)
+        if (!c.listener)
+            senderConn[c.index] = &c;
+
+    std::vector<uint32_t> latencyUs;
+    latencyUs.reserve(static_cast<size_t>(std::min(o.calls, 2000000L)));
+    long started = 0, completed = 0, failed = 0;
+    const long rssEvery = std::max(1L, o.calls / 10);
+    const auto begin = Clock::now();
+    const auto deadline = begin + std::chrono::seconds(o.seconds);
+    std::printf("lines %d, senders %d, calls %ld\n", o.lines, o.senders, o.calls);
+    std::printf("%10s %10s %12s %12s\n", "calls", "seconds", "rss_kb", "peak_kb");
+    std::printf("%10ld %10.1f %12ld %12ld\n", 0L, 0.0, StatusKb(pid, "VmRSS:"), StatusKb(pid, "VmHWM:"));
+
+    auto dial = [&](Conn& c) {
+        const std::string text = "s" + std::to_string(c.index);
+        c.sent = Clock::now();
+        ++started;
+        SendMsg(c.fd, ConnectReq, 1, ConnectReqParams(Number((c.line + 1) % o.lines), text));
+    };
+    for (Conn* c : senderConn)
+        if (started < o.calls)
+            dial(*c);
+
+    std::vector<pollfd> fds(conns.size());
+    for (size_t i = 0; i < conns.size(); ++i)
+        fds[i] = {conns[i].fd, POLLIN, 0};
+    char buf[65536];
+    while (completed < started && Clock::now() < deadline) {
+        if (poll(fds.data(), fds.size(), 1000) < 0)
+            Die("poll");
+        for (size_t i = 0; i < conns.size(); ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            Conn& c = conns[i];
+            const ssize_t n = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n <= 0)
+                Die("exchange closed a connection");
+            c.in.append(buf, static_cast<size_t>(n));
+            size_t pos = 0;
+            while (c.in.size() - pos >= 2) {
+                const auto* p = reinterpret_cast<const uint8_t*>(c.in.data() + pos);
+                const size_t len = GetU16BE(p);
+                if (c.in.size() - pos < len)
+                    break;
+                const uint8_t* m = p + 2;
+                const uint16_t code = GetU16(m + 4);
+                const uint32_t address = GetU32(m + 8);
+                if (c.listener && code == ConnectInd) {
+                    const auto now = Clock::now();
+                    // Calling party subaddress "s<n>" names the sender.
+                    Reader r(m + 14, len - 2 - 14);
+                    std::string_view called, calling, calledSub, callingSub;
+                    if (r.Struct(called) && r.Struct(calling) && r.Struct(calledSub) && r.Struct(callingSub) &&
+                        callingSub.size() > 2) {
+                        const int s = std::atoi(std::string(callingSub.substr(2)).c_str());
+                        if (s >= 0 && s < o.senders)
+                            latencyUs.push_back(static_cast<uint32_t>(
+                                std::chrono::duration_cast<std::chrono::microseconds>(now - senderConn[s]->sent)
+                                    .count()));
+                    }
+                    SendMsg(c.fd, ConnectResp, address, std::string("\x05\0\0\0\0\0\0", 7));
+                } else if (code == DisconnectInd) {
+                    SendMsg(c.fd, DisconnectResp, address);
+                    if (!c.listener) {
+                        if (GetU16(m + 12) == ReasonFacilityRejected)
+                            ++completed;
+                        else
+                            ++failed, ++completed;
+                        if (completed % rssEvery == 0) {
+                            const double secs = std::chrono::duration<double>(Clock::now() - begin).count();
+                            std::printf("%10ld %10.1f %12ld %12ld\n", completed, secs, StatusKb(pid, "VmRSS:"),
+                                        StatusKb(pid, "VmHWM:"));
+                            std::fflush(stdout);
+                        }
+                        if (started < o.calls)
+                            dial(c);
+                    }
+                }
+                pos += len;
+            }
+            c.in.erase(0, pos);
+        }
+    }
+    const double secs = std::chrono::duration<double>(Clock::now() - begin).count();
+    std::sort(latencyUs.begin(), latencyUs.end());
+    auto pct = [&](double q) {
+        return latencyUs.empty() ? 0.0 : latencyUs[static_cast<size_t>(q * (latencyUs.size() - 1))] / 1000.0;
+    };
+    std::printf("completed %ld calls (%ld not rejected as expected) in %.2f s: %.0f calls/s\n", completed, failed,
+                secs, completed / secs);
+    std::printf("set-up latency p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", pct(0.5), pct(0.99), pct(1.0));
+    std::printf("exchange RSS %ld kB, peak %ld kB\n", StatusKb(pid, "VmRSS:"), StatusKb(pid, "VmHWM:"));
+    for (auto& c : conns)
+        close(c.fd);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    return failed == 0 && completed == o.calls ? 0 : 1;
+}
