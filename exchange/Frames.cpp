@@ -90,6 +90,9 @@ FrameBuilder& FrameBuilder::Struct(std::string_view contents)
         m_overflow = true;
         return *this;
     }
+    // An empty view may carry a null pointer, which memcpy must not see.
+    if (contents.empty())
+        return U8(0);
     if (Room(1 + contents.size()))
         m_size += capi::PutStruct(m_buf + m_size, contents);
     return *this;
