@@ -75,6 +75,19 @@ public:
         m_tasks.push_back(std::move(task));
         ++m_posted;
     }
+    bool RunOne()
+    {
+        std::function<void()> task;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_tasks.empty())
+                return false;
+            task = std::move(m_tasks.front());
+            m_tasks.pop_front();
+        }
+        task();
+        return true;
+    }
     // Runs what was posted, as the window's event loop would.
     int RunPosted()
     {
@@ -678,7 +691,7 @@ void TestCapiLink::notificationsInOrderAndSynchronous()
     QTRY_COMPARE(owner.Posted(), 1);
     QTest::qWait(50);
     QCOMPARE(m_driver->GetCalls(), 1);
-    QCOMPARE(owner.RunPosted(), 1);
+    QVERIFY(owner.RunOne());
 
     const Codes expected{NC_CALL_INFO, NC_MESSAGE, NC_CALL_CLEARED, NC_MESSAGE, NC_CALL_INFO, NC_MESSAGE};
     QTRY_VERIFY_WITH_TIMEOUT((owner.RunPosted(), owner.Codes().size() == expected.size()), 5000);
@@ -778,7 +791,7 @@ void TestCapiLink::stopWhileNotificationPending()
     QVERIFY(m_link->ReleaseCAPIAppl());
     m_link.reset();
     // The stale task runs after the link is gone: it must do nothing.
-    QCOMPARE(owner.RunPosted(), 1);
+    QVERIFY(owner.RunOne());
     QVERIFY(owner.Codes().empty());
 }
 
