@@ -644,6 +644,10 @@ bool CCapiLink::Dispatch(const uint8_t* msg, size_t size, size_t readable, std::
     case DisconnectInd: {
         uint16_t reason = 0;
         ReadU16(msg, size, 12, reason);
+        {
+            std::lock_guard lock(m_mutex);
+            m_lastReason = reason;
+        }
         Logf("DISCONNECT_IND, Reason = 0x%04X", unsigned(reason));
         if (!SubmitCAPIMsg(DisconnectResp)) {
             Log("DISCONNECT_RESP NOK.");
@@ -876,6 +880,11 @@ unsigned CCapiLink::ApplId() const
 {
     std::lock_guard lock(m_mutex);
     return m_applId;
+}
+uint16_t CCapiLink::LastDisconnectReason() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_lastReason;
 }
 bool CCapiLink::IsRegistered() const
 {

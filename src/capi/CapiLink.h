@@ -85,6 +85,8 @@ public:
     uint8_t Plci() const;
     uint16_t Ncci() const;
     unsigned ApplId() const;
+    // Reason of the last DISCONNECT_IND (how the network cleared the call).
+    uint16_t LastDisconnectReason() const;
     uint16_t Controller() const { return m_controller; }
     bool IsRegistered() const;
     bool IsThreadRunning() const;
@@ -131,6 +133,7 @@ private:
     std::string m_calledNumber;          // guarded by m_mutex
     std::string m_callType;              // guarded by m_mutex
     uint16_t m_ncci = 0;                 // guarded by m_mutex
+    uint16_t m_lastReason = 0;           // guarded by m_mutex
     const uint16_t m_controller = 1;     // never changes
     unsigned m_applId = 0;               // guarded by m_mutex
     bool m_registered = false;           // guarded by m_mutex
