@@ -1,0 +1,82 @@
+// Command line and config file of isdn-exchange.
+#include "Config.h"
+
+#include <QTemporaryFile>
+#include <QTest>
+
+using exchange::Config;
+
+class TestConfig : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void arguments_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("lines"); // "number=port,..." or "error"
+        QTest::addColumn<QString>("answering");
+        QTest::newRow("two lines") << QStringList{"--line", "0301111111=52001", "--line", "0302222222=52002"}
+                                   << "0301111111=52001,0302222222=52002" << "";
+        QTest::newRow("port 0 picks one") << QStringList{"--line", "1=0"} << "1=0" << "";
+        QTest::newRow("answering only") << QStringList{"--answer", "0309999999"} << "" << "0309999999";
+        QTest::newRow("port too large") << QStringList{"--line", "1=65536"} << "error" << "";
+        QTest::newRow("port missing") << QStringList{"--line", "1="} << "error" << "";
+        QTest::newRow("number missing") << QStringList{"--line", "=5"} << "error" << "";
+        QTest::newRow("letters in the number") << QStringList{"--line", "12a=5"} << "error" << "";
+        QTest::newRow("option without value") << QStringList{"--line"} << "error" << "";
+        QTest::newRow("unknown option") << QStringList{"--lines", "1=5"} << "error" << "";
+        QTest::newRow("no lines at all") << QStringList{"--verbose"} << "error" << "";
+        QTest::newRow("bad address") << QStringList{"--line", "1=5", "--address", "nowhere"} << "error" << "";
+    }
+    void arguments()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, lines);
+        QFETCH(QString, answering);
+        Config config;
+        QString error;
+        const bool ok = exchange::ParseArguments(args, config, error);
+        QCOMPARE(ok, lines != QLatin1String("error"));
+        if (!ok) {
+            QVERIFY(!error.isEmpty());
+            return;
+        }
+        QStringList got;
+        for (const auto& line : config.lines)
+            got << line.number + '=' + QString::number(line.port);
+        QCOMPARE(got.join(','), lines);
+        QCOMPARE(config.answering.join(','), answering);
+    }
+
+    void configFile()
+    {
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        file.write("# two subscribers\nline 0301111111=52001\n  line 0302222222=0  # any port\n\n"
+                   "answer 0309999999\naddress 127.0.0.2\npcap /tmp/x.pcap\nverbose\n");
+        file.close();
+        Config config;
+        QString error;
+        QVERIFY2(exchange::ParseArguments({"--config", file.fileName(), "--line", "3=3"}, config, error),
+                 qPrintable(error));
+        QCOMPARE(config.lines.size(), 3);
+        QCOMPARE(config.lines[1].number, QStringLiteral("0302222222"));
+        QCOMPARE(config.lines[1].port, quint16(0));
+        QCOMPARE(config.answering, QStringList{"0309999999"});
+        QCOMPARE(config.address, QHostAddress(QStringLiteral("127.0.0.2")));
+        QCOMPARE(config.pcapPath, QStringLiteral("/tmp/x.pcap"));
+        QVERIFY(config.verbose);
+    }
+
+    void configFileErrorNamesTheLine()
+    {
+        Config config;
+        QString error;
+        QVERIFY(!exchange::ParseConfigText("line 1=5\nlijn 2=6\n", config, error));
+        QVERIFY2(error.startsWith(QLatin1String("line 2:")), qPrintable(error));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConfig)
+#include "TestConfig.moc"
