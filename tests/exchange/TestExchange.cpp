@@ -234,8 +234,15 @@ private slots:
     }
 
     // Accepted call between two applications: B3 up, data both ways, clear.
+    void acceptedCallCarriesData_data()
+    {
+        QTest::addColumn<bool>("b3First");
+        QTest::newRow("DISCONNECT_REQ takes B3 down with it") << false;
+        QTest::newRow("DISCONNECT_B3_REQ first") << true;
+    }
     void acceptedCallCarriesData()
     {
+        QFETCH(bool, b3First);
         auto callee = Client(kB);
         auto caller = Client(kA);
         QVERIFY(callee->Listen(kAllServices));
@@ -270,11 +277,23 @@ private slots:
         QCOMPARE(callee->Expect(DataB3Conf).Value(), InfoOk);
         QCOMPARE(caller->Expect(DataB3Ind).bytes.mid(22), QByteArray("ok"));
 
+        if (b3First) {
+            callee->Send(Msg(DisconnectB3Req, ncciB, Struct({})));
+            QCOMPARE(callee->Expect(DisconnectB3Conf).Value(), InfoOk);
+            callee->Expect(DisconnectB3Ind);
+            caller->Expect(DisconnectB3Ind);
+            callee->Send(Msg(DisconnectB3Resp, ncciB));
+            caller->Send(Msg(DisconnectB3Resp, ncciA));
+            caller->Send(Msg(DataB3Req, ncciA, U32(0) + U16(1) + U16(2) + U16(0)) + "x");
+            QCOMPARE(caller->Expect(DataB3Conf).Value(), ErrMessageNotSupportedInState);
+        }
         callee->Send(Msg(DisconnectReq, b, Struct({})));
         QCOMPARE(callee->Expect(DisconnectConf).Value(), InfoOk);
-        caller->Expect(DisconnectB3Ind);
+        if (!b3First)
+            caller->Expect(DisconnectB3Ind);
         QCOMPARE(caller->Expect(DisconnectInd).Value(), ReasonNormalClearing);
-        callee->Expect(DisconnectB3Ind);
+        if (!b3First)
+            callee->Expect(DisconnectB3Ind);
         QCOMPARE(callee->Expect(DisconnectInd).Value(), ReasonNoCause);
         caller->Send(Msg(DisconnectResp, a));
         callee->Send(Msg(DisconnectResp, b));
