@@ -1,0 +1,213 @@
+// zoemlijn-cli against a running isdn-exchange, each process with its own
+// HOME and ~/.capi20rc, as two subscribers on one machine would be.
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+quint16 FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+const char kCaller[] = "0302222222";
+const char kCalled[] = "0301111111";
+const char kAnswering[] = "0309999999";
+
+} // namespace
+
+class TestCliExchange : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void textArrivesAndCallIsRejected_data();
+    void textArrivesAndCallIsRejected();
+    void networkRefusals_data();
+    void networkRefusals();
+    void answeringSubscriberGetsTheBChannelPath();
+    void badArguments_data();
+    void badArguments();
+    void info();
+
+private:
+    QProcess m_exchange;
+    QTemporaryDir m_homeCalled, m_homeCaller;
+
+    QProcessEnvironment Env(const QTemporaryDir& home) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home.path());
+        return env;
+    }
+    // Runs the CLI to its end; returns the exit code.
+    int Cli(const QTemporaryDir& home, const QStringList& args, QByteArray* out = nullptr, QByteArray* err = nullptr)
+    {
+        QProcess p;
+        p.setProcessEnvironment(Env(home));
+        p.start(ZL_CLI_BIN, args);
+        if (!p.waitForFinished(20000)) {
+            p.kill();
+            p.waitForFinished();
+            return -1;
+        }
+        if (out)
+            *out = p.readAllStandardOutput();
+        if (err)
+            *err = p.readAllStandardError();
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+};
+
+void TestCliExchange::initTestCase()
+{
+    QVERIFY(m_homeCalled.isValid() && m_homeCaller.isValid());
+    const quint16 calledPort = FreePort();
+    const quint16 callerPort = FreePort();
+    auto writeRc = [](const QTemporaryDir& home, quint16 port) {
+        QFile rc(home.filePath(".capi20rc"));
+        QVERIFY(rc.open(QIODevice::WriteOnly));
+        rc.write(QString("REMOTE rcapi 127.0.0.1 %1\nTRACELEVEL 0\n").arg(port).toLatin1());
+    };
+    writeRc(m_homeCalled, calledPort);
+    writeRc(m_homeCaller, callerPort);
+
+    m_exchange.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_exchange.start(ZL_EXCHANGE_BIN, {"--line", QString("%1=%2").arg(kCalled).arg(calledPort), "--line",
+                                       QString("%1=%2").arg(kCaller).arg(callerPort), "--answer", kAnswering});
+    QVERIFY(m_exchange.waitForStarted());
+    // Ready once both ports accept.
+    for (quint16 port : {calledPort, callerPort}) {
+        QTRY_VERIFY_WITH_TIMEOUT(([port] {
+                                     QTcpSocket s;
+                                     s.connectToHost(QHostAddress::LocalHost, port);
+                                     return s.waitForConnected(100);
+                                 }()),
+                                 5000);
+    }
+}
+
+void TestCliExchange::cleanupTestCase()
+{
+    m_exchange.terminate();
+    if (!m_exchange.waitForFinished(3000))
+        m_exchange.kill();
+}
+
+void TestCliExchange::textArrivesAndCallIsRejected_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("plain") << "test tekst" << "test tekst";
+    QTest::newRow("Windows-1252 letters round-trip") << QString::fromUtf8("héllo €uro") << QString::fromUtf8("héllo €uro");
+    QTest::newRow("19 characters") << "1234567890123456789" << "1234567890123456789";
+    QTest::newRow("control characters are not passed to the terminal")
+        << QString::fromUtf8("a\x1b[2Jb") << QString::fromUtf8("a\uFFFD[2Jb");
+}
+
+void TestCliExchange::textArrivesAndCallIsRejected()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+
+    QProcess listener;
+    listener.setProcessEnvironment(Env(m_homeCalled));
+    listener.start(ZL_CLI_BIN, {"listen", "--count", "1"});
+    QVERIFY(listener.waitForStarted());
+    // A listener left behind is asked to stop: killing a libcapi20 process
+    // would leak its machine-wide application id.
+    auto stop = qScopeGuard([&listener] {
+        if (listener.state() != QProcess::NotRunning) {
+            listener.terminate();
+            listener.waitForFinished(5000);
+        }
+    });
+    QByteArray stderrSoFar;
+    QTRY_VERIFY_WITH_TIMEOUT((stderrSoFar += listener.readAllStandardError()).contains("wacht op teksten"), 10000);
+
+    QByteArray out, err;
+    QCOMPARE(Cli(m_homeCaller, {"send", kCalled, text}, &out, &err), 0);
+    QVERIFY2(out.contains("0x349D"), out + err);
+
+    QVERIFY(listener.waitForFinished(10000));
+    QCOMPARE(listener.exitCode(), 0);
+    const QString line = QString::fromUtf8(listener.readAllStandardOutput()).trimmed();
+    QCOMPARE(line, QString("%1\t%2\tUnrestricted digital information\t%3").arg(kCaller, kCalled, shown));
+}
+
+void TestCliExchange::networkRefusals_data()
+{
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<QByteArray>("reason");
+    QTest::newRow("unallocated number") << "0305555555" << QByteArray("0x3481");
+    QTest::newRow("nobody listening on the line") << kCalled << QByteArray("0x3492");
+}
+
+void TestCliExchange::networkRefusals()
+{
+    QFETCH(QString, number);
+    QFETCH(QByteArray, reason);
+    QByteArray out, err;
+    QCOMPARE(Cli(m_homeCaller, {"send", number, "hallo"}, &out, &err), 1);
+    QVERIFY2(out.contains(reason) && out.contains("niet afgeleverd"), out + err);
+}
+
+void TestCliExchange::answeringSubscriberGetsTheBChannelPath()
+{
+    QByteArray out, err;
+    QCOMPARE(Cli(m_homeCaller, {"--verbose", "send", kAnswering, "hoi"}, &out, &err), 0);
+    QVERIFY2(out.contains("beantwoord"), out + err);
+    // The link's own steps, in order, on the way.
+    const QList<QByteArray> steps = {"CONNECT_CONF OK", "CONNECT_B3_REQ OK.", "CONNECT_B3_CONF OK",
+                                     "ISDN connection established.", "DATA_B3_RESP OK.", "(Passive Disconnect)",
+                                     "ISDN connection is shutdown and PLCI = 0."};
+    qsizetype at = 0;
+    for (const QByteArray& step : steps) {
+        at = err.indexOf(step, at);
+        QVERIFY2(at >= 0, "missing or out of order: " + step + "\n" + err);
+    }
+}
+
+void TestCliExchange::badArguments_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("no command") << QStringList{} << QByteArray("Gebruik:");
+    QTest::newRow("unknown command") << QStringList{"bellen"} << QByteArray("onbekende opdracht");
+    QTest::newRow("text of 20 characters") << QStringList{"send", kCalled, "12345678901234567890"}
+                                           << QByteArray("tekst te lang");
+    QTest::newRow("letters in the number") << QStringList{"send", "12ab", "x"} << QByteArray("ongeldig nummer");
+    QTest::newRow("text missing") << QStringList{"send", kCalled} << QByteArray("NUMMER en een TEKST");
+    QTest::newRow("bad count") << QStringList{"listen", "--count", "nul"} << QByteArray("ongeldige --count");
+}
+
+void TestCliExchange::badArguments()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, message);
+    QByteArray out, err;
+    QCOMPARE(Cli(m_homeCaller, args, &out, &err), 2);
+    QVERIFY2(err.contains(message), err);
+}
+
+void TestCliExchange::info()
+{
+    QByteArray out, err;
+    QCOMPARE(Cli(m_homeCaller, {"info"}, &out, &err), 0);
+    const QList<QByteArray> lines = out.trimmed().split('\n');
+    QCOMPARE(lines.size(), 6);
+    QVERIFY2(lines[1].startsWith("CAPI serienummer is: "), out);
+    QVERIFY2(lines[2].startsWith("CAPI ver 2.0, Manufacturer number "), out);
+    QCOMPARE(lines[4], QByteArray("Aantal B-kanalen: 2 ; B2 Proto: 0x0003"));
+}
+
+QTEST_GUILESS_MAIN(TestCliExchange)
+#include "TestCliExchange.moc"
