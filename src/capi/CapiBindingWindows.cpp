@@ -3,6 +3,8 @@
 #include "CapiBindingPlatform.h"
 
 #include <windows.h>
+// windows.h renames GetMessage to GetMessageA; the driver's operation keeps its name.
+#undef GetMessage
 
 #include <cstring>
 
