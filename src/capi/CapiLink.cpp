@@ -500,7 +500,8 @@ bool CCapiLink::ReceiveOne(Fetch* outcome)
             return false;
         }
         *outcome = Fetch::Handled;
-        size_t size = GetU16(msg);
+        // The length word itself must lie in the driver's buffer.
+        size_t size = readable == 1 ? 1 : GetU16(msg);
         if (readable != 0)
             size = std::min(size, readable);
         result = Dispatch(msg, size, readable, notifications);
