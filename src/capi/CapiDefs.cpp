@@ -147,7 +147,8 @@ bool ReadHeader(Reader& r, Header& h)
 size_t PutStruct(uint8_t* p, std::string_view contents)
 {
     p[0] = static_cast<uint8_t>(contents.size());
-    std::memcpy(p + 1, contents.data(), contents.size());
+    if (!contents.empty()) // an empty view may carry a null pointer
+        std::memcpy(p + 1, contents.data(), contents.size());
     return 1 + contents.size();
 }
 
