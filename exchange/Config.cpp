@@ -36,7 +36,7 @@ bool AddAnswering(const QString& number, Config& config, QString& error)
 
 } // namespace
 
-bool ParseLineSpec(const QString& text, LineSpec& spec, QString& error)
+bool ParseLineDef(const QString& text, LineDef& def, QString& error)
 {
     const qsizetype eq = text.indexOf(QLatin1Char('='));
     const QString number = text.left(eq);
@@ -46,8 +46,8 @@ bool ParseLineSpec(const QString& text, LineSpec& spec, QString& error)
         error = QStringLiteral("expected NUMBER=PORT, got \"%1\"").arg(text);
         return false;
     }
-    spec.number = number;
-    spec.port = static_cast<quint16>(port);
+    def.number = number;
+    def.port = static_cast<quint16>(port);
     return true;
 }
 
@@ -70,10 +70,10 @@ bool ParseConfigText(const QString& text, Config& config, QString& error)
         } else if (words.size() != 2) {
             ok = false;
         } else if (key == QLatin1String("line")) {
-            LineSpec spec;
-            ok = ParseLineSpec(words[1], spec, error);
+            LineDef def;
+            ok = ParseLineDef(words[1], def, error);
             if (ok)
-                config.lines << spec;
+                config.lines << def;
         } else if (key == QLatin1String("answer")) {
             ok = AddAnswering(words[1], config, error);
         } else if (key == QLatin1String("address")) {
@@ -111,10 +111,10 @@ bool ParseArguments(const QStringList& args, Config& config, QString& error)
         }
         const QString value = args[++i];
         if (arg == QLatin1String("--line")) {
-            LineSpec spec;
-            if (!ParseLineSpec(value, spec, error))
+            LineDef def;
+            if (!ParseLineDef(value, def, error))
                 return false;
-            config.lines << spec;
+            config.lines << def;
         } else if (arg == QLatin1String("--answer")) {
             if (!AddAnswering(value, config, error))
                 return false;

@@ -8,7 +8,7 @@
 
 namespace exchange {
 
-struct LineSpec
+struct LineDef
 {
     QString number;
     quint16 port = 0;
@@ -16,7 +16,7 @@ struct LineSpec
 
 struct Config
 {
-    QList<LineSpec> lines;
+    QList<LineDef> lines;
     QStringList answering;
     QHostAddress address = QHostAddress::LocalHost;
     QString pcapPath;
@@ -24,7 +24,7 @@ struct Config
 };
 
 // "0301111111=52001" → number and port (0 = any free port).
-bool ParseLineSpec(const QString& text, LineSpec& spec, QString& error);
+bool ParseLineDef(const QString& text, LineDef& def, QString& error);
 // Config file lines, '#' starts a comment:
 //   line 0301111111=52001
 //   answer 0309999999
