@@ -20,6 +20,7 @@ enum ExitCode { ExitOk = 0, ExitFailed = 1, ExitUsage = 2 };
 
 constexpr int kMaxTextLength = 19; // what the window's text field holds
 constexpr uint16_t kCipUnrestrictedDigital = 2;
+constexpr int kClearWaitMs = 3000;
 
 const char kUsage[] =
     "Gebruik: zoemlijn-cli [--verbose] send NUMMER TEKST [--timeout SECONDEN]\n"
@@ -236,8 +237,12 @@ int Listen(QCoreApplication& app, const QStringList& args, bool verbose)
             // Caller, own number, call type, text: one line, tab-separated.
             Print(stdout, FromBytes(l.CallingNumber()) + '\t' + FromBytes(l.CalledNumber()) + '\t' +
                               FromBytes(l.CallType()) + '\t' + FromBytes(l.CallText()));
-            if (count > 0 && ++received >= count)
-                app.quit();
+            if (count > 0 && ++received >= count) {
+                // Leave once the network has cleared this last call too.
+                QTimer::singleShot(kClearWaitMs, &app, &QCoreApplication::quit);
+            }
+        } else if (code == NC_CALL_CLEARED && count > 0 && received >= count) {
+            app.quit();
         } else if (code == NC_MESSAGE && l.IsLinkDown()) {
             Print(stderr, "zoemlijn-cli: verbinding met CAPI verbroken");
             exitCode = ExitFailed;

@@ -120,7 +120,7 @@ void TestCliExchange::textArrivesAndCallIsRejected()
 
     QProcess listener;
     listener.setProcessEnvironment(Env(m_homeCalled));
-    listener.start(ZL_CLI_BIN, {"listen", "--count", "1"});
+    listener.start(ZL_CLI_BIN, {"--verbose", "listen", "--count", "1"});
     QVERIFY(listener.waitForStarted());
     // A listener left behind is asked to stop: killing a libcapi20 process
     // would leak its machine-wide application id.
@@ -141,6 +141,11 @@ void TestCliExchange::textArrivesAndCallIsRejected()
     QCOMPARE(listener.exitCode(), 0);
     const QString line = QString::fromUtf8(listener.readAllStandardOutput()).trimmed();
     QCOMPARE(line, QString("%1\t%2\tUnrestricted digital information\t%3").arg(kCaller, kCalled, shown));
+    // The receiving side rejected with Reject 5 and saw its own DISCONNECT_IND.
+    stderrSoFar += listener.readAllStandardError();
+    QVERIFY2(stderrSoFar.contains("CONNECT_RESP OK.") && stderrSoFar.contains("DISCONNECT_IND, Reason = 0x0000") &&
+                 stderrSoFar.contains("ISDN connection is shutdown and PLCI = 0."),
+             stderrSoFar);
 }
 
 void TestCliExchange::networkRefusals_data()
