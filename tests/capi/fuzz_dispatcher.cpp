@@ -8,6 +8,7 @@
 //   bit 4     Data64 (offset 22) is aimed into the driver buffer, at the
 //             signed offset the fuzzer wrote in Data (offset 12), as libcapi20
 //             does for DATA_B3_IND; else Data64 stays as written
+//   bit 5     the link's first put fails, as libcapi20's does on a dead socket
 //
 // Seeds in fuzz_corpus/ (steering octet 01, then):
 //   connect_ind     CONNECT_IND with called "555", calling "12345", text
@@ -151,6 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // A fresh fake per input, so that the puts it records do not pile up.
     FakeCapiDriver fake;
     fake.SetReadableExtra(kExtras[(steer >> 1) & 0x07]);
+    if (steer & 0x20)
+        fake.FailNextPuts({capi::ErrMsgOsResource});
     fake.Queue(message);
     harness->driver.Use(&fake, (steer & 0x10) != 0);
     harness->link.ReceiveCAPIMsg();
