@@ -805,6 +805,7 @@ bool CCapiLink::HandleDataB3Ind(const uint8_t* msg, size_t size, size_t readable
     // 22 u64 Data64. A 64-bit process finds the address only in Data64.
     uint16_t length = 0;
     ReadU16(msg, size, 16, length);
+    m_dataHandle = 0; // never the previous indication's
     ReadU16(msg, size, 18, m_dataHandle);
     uintptr_t address = 0;
     if constexpr (sizeof(void*) == 8) {
