@@ -500,7 +500,7 @@ bool CCapiLink::ReceiveOne(Fetch* outcome)
             return false;
         }
         *outcome = Fetch::Handled;
-        // The length word itself must lie in the driver's buffer.
+        // Never past the driver's buffer, not even for the length word.
         size_t size = readable == 1 ? 1 : GetU16(msg);
         if (readable != 0)
             size = std::min(size, readable);

@@ -13,10 +13,8 @@
 
 class CCapiLink;
 
-// Window message numbers, kept for the owner's notification codes.
-constexpr unsigned WM_USER_BASE = 0x0400;
-constexpr unsigned WM_CAPI_NOTIFY = WM_USER_BASE + 1;
-constexpr unsigned WM_TRAY_NOTIFY = WM_USER_BASE + 2;
+// The owner's notification message (WM_USER + 1).
+constexpr unsigned WM_CAPI_NOTIFY = 0x0400 + 1;
 
 // First parameter of WM_CAPI_NOTIFY.
 enum : unsigned {
