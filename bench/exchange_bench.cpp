@@ -144,6 +144,11 @@ std::string ConnectReqParams(const std::string& number, const std::string& text)
 int main(int argc, char* argv[])
 {
     Options o;
+    if ((argc - 1) % 2 != 0) {
+        std::fprintf(stderr, "usage: exchange_bench [--lines N] [--senders M] [--calls C] [--seconds S] "
+                             "[--exchange PATH]\n");
+        return 2;
+    }
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i];
         if (key == "--lines")
@@ -156,6 +161,10 @@ int main(int argc, char* argv[])
             o.seconds = std::atoi(argv[i + 1]);
         else if (key == "--exchange")
             o.exchange = argv[i + 1];
+        else {
+            std::fprintf(stderr, "exchange_bench: unknown option %s\n", key.c_str());
+            return 2;
+        }
     }
     o.lines = std::clamp(o.lines, 1, 200);
     o.senders = std::clamp(o.senders, 1, 1000);
