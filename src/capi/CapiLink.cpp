@@ -833,73 +833,21 @@ bool CCapiLink::HandleDataB3Ind(const uint8_t* msg, size_t size, size_t readable
 
 // ---------------------------------------------------------------- snapshots
 
-std::string CCapiLink::LogLine() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_logLine;
-}
-std::string CCapiLink::ErrorText() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_errorText;
-}
-std::string CCapiLink::StructText() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_structText;
-}
-std::string CCapiLink::CallingNumber() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_callingNumber;
-}
-std::string CCapiLink::CalledNumber() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_calledNumber;
-}
-std::string CCapiLink::CallText() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_callText;
-}
-std::string CCapiLink::CallType() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_callType;
-}
-uint8_t CCapiLink::Plci() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_plci;
-}
-uint16_t CCapiLink::Ncci() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_ncci;
-}
-unsigned CCapiLink::ApplId() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_applId;
-}
-uint16_t CCapiLink::LastDisconnectReason() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_lastReason;
-}
-bool CCapiLink::IsRegistered() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_registered;
-}
+std::string CCapiLink::LogLine() const { return Locked(m_logLine); }
+std::string CCapiLink::ErrorText() const { return Locked(m_errorText); }
+std::string CCapiLink::StructText() const { return Locked(m_structText); }
+std::string CCapiLink::CallingNumber() const { return Locked(m_callingNumber); }
+std::string CCapiLink::CalledNumber() const { return Locked(m_calledNumber); }
+std::string CCapiLink::CallText() const { return Locked(m_callText); }
+std::string CCapiLink::CallType() const { return Locked(m_callType); }
+uint8_t CCapiLink::Plci() const { return Locked(m_plci); }
+uint16_t CCapiLink::Ncci() const { return Locked(m_ncci); }
+unsigned CCapiLink::ApplId() const { return Locked(m_applId); }
+uint16_t CCapiLink::LastDisconnectReason() const { return Locked(m_lastReason); }
+bool CCapiLink::IsRegistered() const { return Locked(m_registered); }
 bool CCapiLink::IsThreadRunning() const
 {
     std::lock_guard lock(m_mutex);
     return m_pThread && !m_threadExited;
 }
-bool CCapiLink::IsLinkDown() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_linkDown;
-}
+bool CCapiLink::IsLinkDown() const { return Locked(m_linkDown); }

@@ -117,6 +117,13 @@ private:
     template <typename... Args>
     void Logf(const char* format, Args... args);
     uint32_t Address() const;
+    // A copy of a field guarded by m_mutex.
+    template <typename T>
+    T Locked(const T& field) const
+    {
+        std::lock_guard lock(m_mutex);
+        return field;
+    }
 
     // Guards every field below that the receive thread and the owner's
     // thread share; never held while calling the driver or the owner.
