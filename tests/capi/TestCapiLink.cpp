@@ -5,7 +5,7 @@
 #include "CapiDriver.h"
 #include "CapiLink.h"
 #include "FakeCapiDriver.h"
-#include "Platform.h"
+#include "FakePlatform.h"
 
 #include <QTest>
 
@@ -129,13 +129,6 @@ private:
     std::vector<Seen> m_seen;
     std::deque<std::function<void()>> m_tasks;
     int m_posted = 0;
-};
-
-class RecordingPlatform final : public CPlatform
-{
-public:
-    void ShowMessage(const QString& text) override { messages << text; }
-    QStringList messages;
 };
 
 using Codes = std::vector<unsigned>;
@@ -297,8 +290,7 @@ void TestCapiLink::withoutLibraryNothingIsCalled()
 {
     CapiBinding::ResetForTesting();
     CapiBinding::SetLibraryNameForTesting("libcapi-that-is-not-there.so.9");
-    RecordingPlatform platform;
-    CPlatform::Install(&platform);
+    FakePlatform platform;
 
     CCapiLink link;
     QVERIFY(!link.LoadCAPIDll());
@@ -321,7 +313,6 @@ void TestCapiLink::withoutLibraryNothingIsCalled()
     QVERIFY(!link.GetCAPIProfile(l1, l2, l3));
     QVERIFY(!link.ReleaseCAPIAppl());
     QCOMPARE(platform.messages.size(), 1);
-    CPlatform::Install(nullptr);
 }
 
 void TestCapiLink::dispatcher_data()

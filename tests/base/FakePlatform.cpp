@@ -1,0 +1,70 @@
+#include "FakePlatform.h"
+
+FakePlatform::FakePlatform() { CPlatform::Install(this); }
+
+FakePlatform::~FakePlatform() { CPlatform::Install(nullptr); }
+
+void FakePlatform::ShowMessage(const QString& text, QWidget*)
+{
+    messages << text;
+    if (onMessage)
+        onMessage(text);
+}
+
+std::optional<QString> FakePlatform::NextFileName()
+{
+    if (m_fileNames.empty())
+        return std::nullopt;
+    const Answer next = m_fileNames.front();
+    m_fileNames.pop_front();
+    if (!next.chosen)
+        return std::nullopt;
+    return next.path;
+}
+
+std::optional<QString> FakePlatform::GetOpenFileName(QWidget*, const QString& defaultExtension,
+                                                     const QString& initialName)
+{
+    fileDialogs.push_back({false, defaultExtension, initialName});
+    return NextFileName();
+}
+
+std::optional<QString> FakePlatform::GetSaveFileName(QWidget*, const QString& defaultExtension,
+                                                     const QString& initialName)
+{
+    fileDialogs.push_back({true, defaultExtension, initialName});
+    return NextFileName();
+}
+
+void FakePlatform::PlaySound(const QString& path, std::function<void()> finished)
+{
+    soundsPlayed << path;
+    m_playing.push_back(std::move(finished));
+}
+
+bool FakePlatform::EndSound()
+{
+    if (m_playing.empty())
+        return false;
+    auto finished = std::move(m_playing.front());
+    m_playing.pop_front();
+    if (finished)
+        finished();
+    return true;
+}
+
+void FakePlatform::SingleShot(int milliseconds, QObject* context, std::function<void()> task)
+{
+    timers.push_back({milliseconds, context, std::move(task)});
+}
+
+bool FakePlatform::FireTimer()
+{
+    if (timers.empty())
+        return false;
+    Timer timer = std::move(timers.front());
+    timers.erase(timers.begin());
+    if (timer.context && timer.task)
+        timer.task();
+    return true;
+}
