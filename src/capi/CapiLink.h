@@ -21,6 +21,10 @@ enum : unsigned {
     NC_MESSAGE = 0,
     NC_CALL_INFO = 0x200A,
     NC_CALL_CLEARED = 0x2070,
+    // Not a driver message: the link lost its connection to the driver, or
+    // has it back (registered again and, if it listened, listening again).
+    // IsLinkDown() says which. Delivered like the others.
+    NC_LINK_STATE = 0x2100,
 };
 
 // The window a link notifies. A receive thread hands each notification to the
