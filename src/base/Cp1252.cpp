@@ -15,22 +15,19 @@ constexpr char16_t kHigh[32] = {
 
 QString Decode(const QByteArray& bytes)
 {
-    QString text;
-    text.reserve(bytes.size());
+    QString text(bytes.size(), Qt::Uninitialized);
+    char16_t* out = reinterpret_cast<char16_t*>(text.data());
     for (char c : bytes) {
         const auto b = static_cast<unsigned char>(c);
-        if (b >= 0x80 && b < 0xA0 && kHigh[b - 0x80] != 0)
-            text.append(QChar(kHigh[b - 0x80]));
-        else
-            text.append(QChar(char16_t(b)));
+        *out++ = (b >= 0x80 && b < 0xA0 && kHigh[b - 0x80] != 0) ? kHigh[b - 0x80] : char16_t(b);
     }
     return text;
 }
 
 QByteArray Encode(const QString& text)
 {
-    QByteArray bytes;
-    bytes.reserve(text.size());
+    QByteArray bytes(text.size(), Qt::Uninitialized);
+    char* p = bytes.data();
     for (QChar ch : text) {
         const char16_t u = ch.unicode();
         char out = '?';
@@ -46,9 +43,20 @@ QByteArray Encode(const QString& text)
                 }
             }
         }
-        bytes.append(out);
+        *p++ = out;
     }
     return bytes;
+}
+
+bool CanEncode(QChar ch)
+{
+    const char16_t u = ch.unicode();
+    if (u <= 0xFF)
+        return true;
+    for (char16_t mapped : kHigh)
+        if (mapped == u)
+            return true;
+    return false;
 }
 
 QString ForDisplay(const QString& text)

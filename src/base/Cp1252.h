@@ -14,6 +14,8 @@ namespace cp1252 {
 QString Decode(const QByteArray& bytes);
 // The inverse; a character Windows-1252 cannot hold becomes '?'.
 QByteArray Encode(const QString& text);
+// Whether Encode keeps this character (every one Decode can produce).
+bool CanEncode(QChar ch);
 // For a terminal or a single-line label: control characters shown as
 // U+FFFD, so text from the network cannot steer the display.
 QString ForDisplay(const QString& text);

@@ -1,0 +1,46 @@
+// "telefoonboek.dat": records of four lines (number, name, action, path) in
+// the working directory. Nothing is kept in memory between operations.
+#pragma once
+
+#include "RecordFile.h"
+
+#include <QList>
+#include <QString>
+
+inline constexpr char kPhoneBookFileName[] = "telefoonboek.dat";
+
+// The action keywords, compared whole and case-sensitively.
+inline constexpr char kActionWavFile[] = "Wav-file";
+inline constexpr char kActionProgram[] = "Programma";
+inline constexpr char kActionMsAccess[] = "MS-Access";
+
+struct PhoneBookRecord
+{
+    QString number;
+    QString name;
+    QString action;
+    QString path;
+
+    bool operator==(const PhoneBookRecord&) const = default;
+};
+
+enum class LookupResult { Found, NotFound, FileMissing };
+
+struct PhoneBookEntry
+{
+    LookupResult result = LookupResult::NotFound;
+    QString name, action, path; // when found
+};
+
+// The records in file order; creates an empty file when there is none.
+// Failed means the file exists but could not be read: `records` is empty
+// and the caller must not save over the file.
+recordfile::ReadStatus LoadPhoneBook(QList<PhoneBookRecord>* records);
+// Replaces the file with these records, in order.
+bool SavePhoneBook(const QList<PhoneBookRecord>& records);
+// Adds one record with empty action and path at the end (creating the file).
+// A file that cannot be read is left alone and false returned.
+bool AppendPhoneBookRecord(const QString& number, const QString& name);
+// The first record whose number line, or else whose name line, equals `key`
+// whole; FileMissing when the file is not there or cannot be read.
+PhoneBookEntry LookupPhoneBook(const QString& key);
