@@ -1,0 +1,541 @@
+#include "CChatDlg.h"
+
+#include "ui_CChatDlg.h"
+
+#include "Cp1252.h"
+#include "DialogUnits.h"
+#include "IncomingCall.h"
+#include "Look.h"
+#include "PhoneBookFile.h"
+#include "Platform.h"
+#include "SettingsStore.h"
+
+#include <QAction>
+#include <QEventLoop>
+#include <QHeaderView>
+#include <QMenu>
+#include <QPointer>
+#include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QScrollBar>
+#include <QToolBar>
+#include <QToolButton>
+
+namespace {
+
+constexpr uint16_t kCipUnrestrictedDigital = 2;
+constexpr int kSendPauseMs = 4000;
+constexpr int kAutoSendChanges = 19;
+constexpr int kSendTextLimit = 19;
+constexpr int kFoldedHeight = 325;
+constexpr int kBelowScreenBottom = 30;
+constexpr int kReceivedScrollLines = 50;
+constexpr QSize kToolButtonSize(50, 35);
+
+const char kMissingPhoneBook[] =
+    "Telefoonboek file niet meer aanwezig.\r\n Door op het configuratie icoon te klikken en dan op de knop OK\r\n"
+    " wordt deze automatisch weer gemaakt";
+
+struct ToolCommand
+{
+    int id;
+    const char* label;
+    const char* icon; // freedesktop name
+};
+
+constexpr ToolCommand kToolCommands[] = {
+    {32798, "Opslaan", "document-save"}, {32799, "Instellen", "preferences-system"},
+    {32802, "In", "go-up"},              {32803, "Uit", "go-down"},
+    {32808, "Wizard", "tools-wizard"},   {32804, "Help", "help-contents"},
+};
+
+// Only what Windows-1252 can carry, so the text goes out as typed.
+class Cp1252Validator final : public QValidator
+{
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int&) const override
+    {
+        for (QChar ch : input)
+            if (!cp1252::CanEncode(ch))
+                return Invalid;
+        return Acceptable;
+    }
+};
+
+QString FromLink(const std::string& bytes) { return cp1252::Decode(QByteArray::fromStdString(bytes)); }
+std::string ToLink(const QString& text) { return cp1252::Encode(text).toStdString(); }
+
+// The log keeps CR LF line ends; the editor keeps paragraphs.
+QString ToEditor(const QString& log)
+{
+    QString text = log;
+    text.replace(QLatin1String("\r\n"), QString(QChar::ParagraphSeparator));
+    return text;
+}
+
+QString FromEditor(const QString& raw)
+{
+    QString text = raw;
+    text.replace(QChar::ParagraphSeparator, QLatin1String("\r\n"));
+    return text;
+}
+
+} // namespace
+
+int CChatDlg::s_changeCount = 0;
+
+CChatDlg::CChatDlg(QWidget* parent)
+    : QDialog(parent), m_ui(std::make_unique<Ui::CChatDlg>())
+{
+    m_ui->setupUi(this);
+    m_receivedEdit = m_ui->receivedEdit;
+    m_sendTextEdit = m_ui->sendTextEdit;
+    m_callList = m_ui->callListView;
+    m_sendButton = m_ui->sendButton;
+    m_hIcon = QIcon::fromTheme(QStringLiteral("zoemlijn"), QIcon(QStringLiteral(":/icons/zoemlijn.svg")));
+
+    m_deleteRowAction = new QAction(QStringLiteral("Verwijderen"), this);
+    m_toPhoneBookAction = new QAction(QStringLiteral("Naar Telefoonboek"), this);
+    m_deleteAllAction = new QAction(QStringLiteral("Alles verwijderen"), this);
+    m_deleteRowAction->setObjectName(QStringLiteral("deleteRowAction"));
+    m_toPhoneBookAction->setObjectName(QStringLiteral("toPhoneBookAction"));
+    m_deleteAllAction->setObjectName(QStringLiteral("deleteAllAction"));
+    connect(m_deleteRowAction, &QAction::triggered, this, &CChatDlg::DeleteSelectedRow);
+    connect(m_toPhoneBookAction, &QAction::triggered, this, &CChatDlg::SelectedRowToPhoneBook);
+    connect(m_deleteAllAction, &QAction::triggered, this, &CChatDlg::DeleteAllRows);
+
+    OnInitDialog();
+}
+
+CChatDlg::~CChatDlg()
+{
+    if (m_callListLoaded)
+        SaveCallList(QString::fromLatin1(kCallListFileName), m_callListModel);
+    if (m_linksStarted) {
+        for (CCapiLink* link : {&m_receiveLink, &m_sendLink}) {
+            link->StopCAPIThread();
+            link->ReleaseCAPIAppl();
+        }
+    }
+}
+
+// ---------------------------------------------------------------- start-up
+
+void CChatDlg::OnInitDialog()
+{
+    // The form is laid out in dialog units of its own font.
+    CDialogUnits::Apply(this);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    m_sendTextEdit->setValidator(new Cp1252Validator(m_sendTextEdit));
+    m_ui->phoneNumberEdit->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_ui->phoneNumberEdit));
+    for (QWidget* field : {static_cast<QWidget*>(m_receivedEdit), static_cast<QWidget*>(m_sendTextEdit),
+                           static_cast<QWidget*>(m_ui->phoneNumberEdit)})
+        SetInputColours(field);
+    connect(m_sendButton, &QPushButton::clicked, this, &CChatDlg::OnSend);
+    connect(m_sendTextEdit, &QLineEdit::textChanged, this, &CChatDlg::OnSendTextChange);
+    ShowFields();
+
+    setWindowIcon(m_hIcon);
+    UpdateLinkIcon();
+
+    CreateToolBar();
+    FitToolBar();
+
+    m_sendButton->setToolTip(QStringLiteral("klik hier om de tekst te versturen"));
+    m_receivedEdit->setToolTip(QStringLiteral("hier staat de tekst die naar u gestuurd is"));
+    m_sendTextEdit->setToolTip(QStringLiteral("vul hier de tekst in die u wilt versturen"));
+    m_ui->phoneNumberEdit->setToolTip(QStringLiteral("vul hier het telefoonnummer in waar u tekst heen wilt versturen"));
+
+    PlaceWindow();
+    SetupCallList();
+
+    // Kept in the string only: the box starts empty and the text shows at
+    // the next showing of the fields, unless a taking replaces it first.
+    m_sendText = QStringLiteral("test tekst");
+
+    m_callListLoaded =
+        LoadCallList(QString::fromLatin1(kCallListFileName), m_callListModel) != recordfile::ReadStatus::Failed;
+
+    StartLinks();
+}
+
+bool CChatDlg::CreateToolBar()
+{
+    m_toolBar = new QToolBar(this);
+    m_toolBar->setObjectName(QStringLiteral("toolBar"));
+    m_toolBar->setMovable(false);
+    m_toolBar->setFloatable(false);
+    m_toolBar->setIconSize(QSize(16, 16));
+    m_toolBar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    m_toolBar->setAccessibleName(QStringLiteral("Werkbalk"));
+    for (const ToolCommand& command : kToolCommands) {
+        const QString label = QString::fromLatin1(command.label);
+        QAction* action = m_toolBar->addAction(ThemeIcon(QString::fromLatin1(command.icon)), label);
+        action->setData(command.id);
+        action->setObjectName(QStringLiteral("command%1").arg(command.id));
+        if (QWidget* button = m_toolBar->widgetForAction(action)) {
+            button->setFixedSize(kToolButtonSize);
+            button->setAccessibleName(label);
+        }
+        switch (command.id) {
+        case 32798:
+            connect(action, &QAction::triggered, this, &CChatDlg::ExportCallList);
+            break;
+        case 32802:
+            connect(action, &QAction::triggered, this, [this] { Fold(500, 326); });
+            break;
+        case 32803:
+            connect(action, &QAction::triggered, this, [this] { Fold(kFoldedHeight, 499); });
+            break;
+        case 32804:
+            connect(action, &QAction::triggered, this, &CChatDlg::OnHelp);
+            break;
+        default:
+            break;
+        }
+    }
+    m_toolBar->show();
+    return true;
+}
+
+void CChatDlg::FitToolBar()
+{
+    // The toolbar docks at the top: everything else moves down by its
+    // height and the window grows by as much.
+    const int height = m_toolBar->sizeHint().height();
+    for (QObject* child : children()) {
+        auto* widget = qobject_cast<QWidget*>(child);
+        if (widget && widget != m_toolBar && !widget->isWindow())
+            widget->move(widget->pos() + QPoint(0, height));
+    }
+    resize(width(), this->height() + height);
+    m_toolBar->setGeometry(0, 0, width(), height);
+}
+
+void CChatDlg::PlaceWindow()
+{
+    // At the right edge, H + 30 above the bottom of the screen, with H the
+    // full height; then folded to 325 over the call list.
+    const QRect frame = frameGeometry();
+    const int frameExtra = frame.height() - height();
+    const QRect screenRect = (screen() ? screen() : QGuiApplication::primaryScreen())->geometry();
+    move(screenRect.right() + 1 - frame.width(), screenRect.bottom() + 1 - frame.height() - kBelowScreenBottom);
+    setFixedSize(width(), kFoldedHeight - frameExtra);
+    show();
+    raise();
+}
+
+void CChatDlg::SetupCallList()
+{
+    m_callListModel.SetRowIcon(QIcon(QStringLiteral(":/icons/call.svg")));
+    m_callList->setModel(&m_callListModel);
+    m_callList->setRootIsDecorated(false);
+    m_callList->setItemsExpandable(false);
+    m_callList->setUniformRowHeights(true);
+    m_callList->setAllColumnsShowFocus(true);
+    m_callList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_callList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_callList->setIconSize(QSize(16, 16));
+    m_callList->setSortingEnabled(false);
+    m_callList->header()->setSectionsClickable(false);
+    m_callList->header()->setStretchLastSection(false);
+    for (int column = 0; column < kCallListColumns; ++column)
+        m_callList->header()->resizeSection(column, kCallListColumnDefs[column].width);
+    m_callList->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_callList, &QWidget::customContextMenuRequested, this, &CChatDlg::ShowCallListMenu);
+}
+
+void CChatDlg::StartLinks()
+{
+    m_linksStarted = true;
+    // A link that could not register starts no thread; its listen request
+    // then fails on its own.
+    m_receiveLink.LoadCAPIDll();
+    m_receiveLink.SetCAPIOwner(this);
+    const bool receiveRegistered = m_receiveLink.RegisterCAPIAppl();
+    if (!receiveRegistered)
+        Message(QStringLiteral("Register werkt niet"));
+    if (receiveRegistered && !m_receiveLink.StartCAPIThread())
+        Message(QStringLiteral("Kan de Thread niet starten\r\n Sluit de applicatie af en probeer opnieuw"));
+    if (!m_receiveLink.ListenCAPIAppl())
+        Message(QStringLiteral("De Listen state is niet gelukt\r\n Sluit af en probeer opnieuw"));
+
+    m_sendLink.SetCAPIOwner(this);
+    const bool sendRegistered = m_sendLink.RegisterCAPIAppl();
+    if (!sendRegistered)
+        Message(QStringLiteral("Register werkt niet"));
+    if (sendRegistered && !m_sendLink.StartCAPIThread())
+        Message(QStringLiteral("Kan de Thread niet starten\r\n Sluit de applicatie af en probeer opnieuw"));
+}
+
+// ---------------------------------------------------------------- fields
+
+void CChatDlg::ShowFields()
+{
+    // A control is written only when its text really changes, so what the
+    // user has selected or scrolled stays put otherwise.
+    const std::pair<QLineEdit*, const QString*> lines[] = {
+        {m_ui->callTypeEdit, &m_callTypeText},
+        {m_ui->calledNumberEdit, &m_calledNumberText},
+        {m_ui->callerEdit, &m_callerText},
+        {m_sendTextEdit, &m_sendText},
+    };
+    for (const auto& [edit, text] : lines) {
+        if (edit == m_sendTextEdit)
+            edit->setMaxLength(kSendTextLimit);
+        if (edit->text() != *text)
+            edit->setText(*text);
+    }
+    const QString log = ToEditor(m_receivedText);
+    if (m_receivedEdit->document()->toRawText() != log)
+        m_receivedEdit->setPlainText(log);
+    if (m_ui->phoneNumberEdit->text() != m_phoneNumber)
+        m_ui->phoneNumberEdit->setText(m_phoneNumber);
+}
+
+void CChatDlg::TakeFields()
+{
+    m_callTypeText = m_ui->callTypeEdit->text();
+    m_calledNumberText = m_ui->calledNumberEdit->text();
+    m_callerText = m_ui->callerEdit->text();
+    m_sendText = m_sendTextEdit->text();
+    m_receivedText = FromEditor(m_receivedEdit->document()->toRawText());
+    m_phoneNumber = m_ui->phoneNumberEdit->text();
+}
+
+void CChatDlg::ShowWindow()
+{
+    if (!m_closing)
+        show();
+}
+
+void CChatDlg::done(int result)
+{
+    m_closing = true;
+    QDialog::done(result);
+}
+
+void CChatDlg::Message(const QString& text) { CPlatform::Instance().ShowMessage(text, this); }
+
+void CChatDlg::WaitHolding(const std::function<void(std::function<void()>)>& start)
+{
+    auto ended = std::make_shared<bool>(false);
+    QEventLoop loop;
+    QPointer<QEventLoop> running(&loop);
+    m_queue.Hold();
+    start([ended, running] {
+        *ended = true;
+        if (running)
+            running->quit();
+    });
+    if (!*ended)
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    m_queue.Release();
+}
+
+// ---------------------------------------------------------------- notifications
+
+void CChatDlg::PostToOwner(std::function<void()> task) { m_queue.Post(std::move(task)); }
+
+void CChatDlg::OnCapiNotify(CCapiLink& link, unsigned code)
+{
+    switch (code) {
+    case NC_CALL_INFO:
+        if (&link == &m_receiveLink)
+            IncomingCall();
+        break;
+    case NC_LINK_STATE:
+        // The link's state, not a call: shown on the icon, the window stays
+        // where it is.
+        UpdateLinkIcon();
+        return;
+    default:
+        break;
+    }
+    ShowWindow();
+}
+
+void CChatDlg::IncomingCall()
+{
+    // What the user is typing, or has changed in the log, is taken first so
+    // that showing the fields keeps it.
+    TakeFields();
+
+    const bool addZero = ReadSetting(Setting::AddZero) != 0;
+    m_callTypeText = FromLink(m_receiveLink.CallType());
+    const CallNumbers numbers =
+        PrepareNumbers(addZero, FromLink(m_receiveLink.CalledNumber()), FromLink(m_receiveLink.CallingNumber()));
+    m_calledNumberText = numbers.calledNumberText;
+    m_receivedText += QStringLiteral("Ontv: ") + FromLink(m_receiveLink.CallText()) + QStringLiteral("\r\n");
+    ShowFields();
+    QScrollBar* scroll = m_receivedEdit->verticalScrollBar();
+    scroll->setValue(scroll->value() + kReceivedScrollLines);
+    TakeFields();
+
+    const PhoneBookEntry entry = LookupPhoneBook(numbers.key);
+    QString name;
+    switch (entry.result) {
+    case LookupResult::Found:
+        name = entry.name;
+        m_callerText = CallerText(name, numbers.key);
+        RunCallerAction(entry.action, entry.path);
+        break;
+    case LookupResult::FileMissing:
+        Message(QString::fromLatin1(kMissingPhoneBook));
+        m_callerText = CallerText(QString(), numbers.key);
+        break;
+    case LookupResult::NotFound:
+        m_callerText = CallerText(QString(), numbers.key);
+        ShowFields();
+        break;
+    }
+    AddCallRow(name, numbers.key);
+    ShowFields();
+}
+
+void CChatDlg::RunCallerAction(const QString& action, const QString& path)
+{
+    switch (ActionFor(action)) {
+    case CallerAction::PlaySound:
+        // The rest of the call waits for the end of the sound.
+        WaitHolding([&path](std::function<void()> ended) { CPlatform::Instance().PlaySound(path, std::move(ended)); });
+        break;
+    case CallerAction::OpenWithDesktop:
+        CPlatform::Instance().OpenWithDesktop(path);
+        break;
+    case CallerAction::ShowMessage:
+        Message(action);
+        break;
+    case CallerAction::None:
+        break;
+    }
+}
+
+void CChatDlg::AddCallRow(const QString& name, const QString& number)
+{
+    m_callListModel.InsertTop(MakeCallRow(number, name, FromLink(m_receiveLink.CallText()), m_calledNumberText,
+                                          CPlatform::Instance().Now(), m_callTypeText));
+}
+
+void CChatDlg::UpdateLinkIcon()
+{
+    const bool down = m_receiveLink.IsLinkDown() || m_sendLink.IsLinkDown();
+    m_ui->linkIcon->setPixmap(m_hIcon.pixmap(QSize(32, 32), down ? QIcon::Disabled : QIcon::Normal));
+    m_ui->linkIcon->setToolTip(down ? QStringLiteral("De verbinding met de CAPI-driver is verbroken") : QString());
+}
+
+// ---------------------------------------------------------------- sending
+
+void CChatDlg::OnSend()
+{
+    TakeFields();
+    if (m_phoneNumber.isEmpty()) {
+        Message(QStringLiteral("Wel een nummer invullen"));
+        return;
+    }
+    if (!m_sendLink.ConnectCAPICall(ToLink(m_phoneNumber), ToLink(m_sendText), kCipUnrestrictedDigital)) {
+        Message(QStringLiteral("Connect werkte niet"));
+        return;
+    }
+    const bool fastSend = ReadSetting(Setting::FastSend) != 0;
+    m_receivedText += QStringLiteral("Verz: ") + m_sendText + QStringLiteral("\r\n");
+    if (fastSend) {
+        m_sendText.clear();
+        ShowFields();
+        return;
+    }
+    ShowFields();
+    m_sendText.clear();
+    m_sendButton->setEnabled(false);
+    ShowFields();
+    // The window takes no input and handles no notification until the
+    // pause is over, but it keeps painting.
+    WaitHolding([this](std::function<void()> ended) {
+        CPlatform::Instance().SingleShot(kSendPauseMs, this, std::move(ended));
+    });
+    m_sendButton->setEnabled(true);
+}
+
+void CChatDlg::OnSendTextChange()
+{
+    ++s_changeCount;
+    if (s_changeCount == kAutoSendChanges && ReadSetting(Setting::AutoSend) == 1) {
+        OnSend();
+        s_changeCount = 0;
+        ShowFields();
+    }
+}
+
+// ---------------------------------------------------------------- call list
+
+int CChatDlg::FirstSelectedRow() const
+{
+    int first = -1;
+    for (const QModelIndex& index : m_callList->selectionModel()->selectedRows())
+        if (first < 0 || index.row() < first)
+            first = index.row();
+    return first;
+}
+
+void CChatDlg::ShowCallListMenu(const QPoint&)
+{
+    QMenu menu(this);
+    menu.addAction(m_deleteRowAction);
+    menu.addAction(m_toPhoneBookAction);
+    menu.addSeparator();
+    menu.addAction(m_deleteAllAction);
+    menu.exec(QCursor::pos());
+}
+
+void CChatDlg::DeleteSelectedRow() { m_callListModel.RemoveRowAt(FirstSelectedRow()); }
+
+void CChatDlg::SelectedRowToPhoneBook()
+{
+    const int row = FirstSelectedRow();
+    const QStringList fields = row >= 0 ? m_callListModel.Rows().at(row) : QStringList();
+    AppendPhoneBookRecord(fields.value(ColCaller), fields.value(ColName));
+}
+
+void CChatDlg::DeleteAllRows()
+{
+    m_callListModel.Clear();
+    TakeFields();
+}
+
+void CChatDlg::ExportCallList()
+{
+    const auto path = CPlatform::Instance().GetSaveFileName(this, QStringLiteral("txt"), QStringLiteral("*.txt"));
+    if (path)
+        ::ExportCallList(*path, m_callListModel);
+}
+
+// ---------------------------------------------------------------- window commands
+
+void CChatDlg::SetFramedHeight(int height)
+{
+    const int frameExtra = frameGeometry().height() - this->height();
+    setFixedHeight(height - frameExtra);
+}
+
+void CChatDlg::Fold(int from, int to)
+{
+    // Left, top and width stay as they were at the start; one pixel a step.
+    const QPoint topLeft = frameGeometry().topLeft();
+    const int step = to > from ? 1 : -1;
+    m_queue.Hold();
+    for (int height = from;; height += step) {
+        move(topLeft);
+        SetFramedHeight(height);
+        raise();
+        show();
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        if (height == to)
+            break;
+    }
+    m_queue.Release();
+}
+
+void CChatDlg::OnHelp() { CPlatform::Instance().OpenWithDesktop(QStringLiteral("Zoemlijn.hlp")); }

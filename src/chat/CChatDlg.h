@@ -1,0 +1,116 @@
+// The main window: the last incoming call, the chat log, the text and
+// number to send, and the call list. It owns the two CAPI links and is their
+// owner: their notifications run here, one at a time.
+#pragma once
+
+#include "CallList.h"
+#include "CapiLink.h"
+#include "NotificationQueue.h"
+
+#include <QDialog>
+#include <QIcon>
+
+#include <memory>
+
+class QAction;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QToolBar;
+class QTreeView;
+
+namespace Ui {
+class CChatDlg;
+}
+
+class CChatDlg final : public QDialog, public ICapiOwner
+{
+    Q_OBJECT
+
+public:
+    // Runs the whole start-up: controls, toolbar, size and place, the call
+    // list, then both links (with a message for every step that fails).
+    explicit CChatDlg(QWidget* parent = nullptr);
+    // The shutdown: saves the call list, stops and releases both links.
+    ~CChatDlg() override;
+
+    // ICapiOwner
+    void OnCapiNotify(CCapiLink& link, unsigned code) override;
+    void PostToOwner(std::function<void()> task) override;
+
+    void OnSend();
+    void OnSendTextChange();
+    void AddCallRow(const QString& name, const QString& number);
+    void ExportCallList();
+
+    // The field exchange: all six strings to their controls, or back.
+    void ShowFields();
+    void TakeFields();
+
+    // The show operation: visible again, not restored from minimised.
+    void ShowWindow();
+
+    CCallListModel& CallListModel() { return m_callListModel; }
+    CCapiLink& ReceiveLink() { return m_receiveLink; }
+    CCapiLink& SendLink() { return m_sendLink; }
+    CNotificationQueue& Notifications() { return m_queue; }
+    static int ChangeCount() { return s_changeCount; }
+    static void ResetChangeCountForTesting() { s_changeCount = 0; }
+
+protected:
+    void done(int result) override;
+
+private:
+    void OnInitDialog();
+    bool CreateToolBar();
+    void FitToolBar();
+    void PlaceWindow();
+    void SetupCallList();
+    void StartLinks();
+    void IncomingCall();
+    void RunCallerAction(const QString& action, const QString& path);
+    void ShowCallListMenu(const QPoint& pos);
+    int FirstSelectedRow() const;
+    void DeleteSelectedRow();
+    void SelectedRowToPhoneBook();
+    void DeleteAllRows();
+    void UpdateLinkIcon();
+    void SetFramedHeight(int height);
+    void Fold(int from, int to);
+    void OnHelp();
+    // Waits for `start` to call its argument, with the notifications held and
+    // without taking user input meanwhile (as the window that blocked did).
+    void WaitHolding(const std::function<void(std::function<void()>)>& start);
+    void Message(const QString& text);
+
+    std::unique_ptr<Ui::CChatDlg> m_ui;
+    CCapiLink m_receiveLink;
+    QToolBar* m_toolBar = nullptr;
+    QPlainTextEdit* m_receivedEdit;
+    QLineEdit* m_sendTextEdit;
+    QTreeView* m_callList;
+    QPushButton* m_sendButton;
+    // The six strings; the controls show them only after ShowFields.
+    QString m_callTypeText;     // 1009
+    QString m_calledNumberText; // 1010
+    QString m_callerText;       // 1011
+    QString m_sendText;         // 1012
+    QString m_receivedText;     // 1015
+    QString m_phoneNumber;      // 1038
+    CCapiLink m_sendLink;
+    QIcon m_hIcon;
+
+    CCallListModel m_callListModel;
+    QAction* m_deleteRowAction;
+    QAction* m_toPhoneBookAction;
+    QAction* m_deleteAllAction;
+    CNotificationQueue m_queue;
+    // Whether "bellijst.dat" may be written at shutdown: only a list that
+    // was loaded (or started empty) replaces the stored one.
+    bool m_callListLoaded = false;
+    bool m_linksStarted = false;
+    bool m_closing = false;
+
+    // Counts the changes of the text to send, for the whole process.
+    static int s_changeCount;
+};

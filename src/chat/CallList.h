@@ -1,0 +1,72 @@
+// The call list: one row per received text, newest first, kept in
+// "bellijst.dat" (seven lines a row) in the working directory.
+#pragma once
+
+#include "RecordFile.h"
+
+#include <QAbstractTableModel>
+#include <QDateTime>
+#include <QIcon>
+#include <QStringList>
+
+inline constexpr char kCallListFileName[] = "bellijst.dat";
+inline constexpr int kCallListColumns = 7;
+
+// Column order of a row, which is also the line order of its record.
+enum CallListColumn {
+    ColCaller = 0,  // "Nummer beller": the lookup key
+    ColName,        // "Naam"
+    ColText,        // "Bericht"
+    ColOwnNumber,   // "Uw nummer"
+    ColDate,        // "Datum"
+    ColTime,        // "Tijd"
+    ColCallType,    // "Soort oproep"
+};
+
+struct CallListColumnDef
+{
+    const char* title;
+    int width; // pixels
+};
+extern const CallListColumnDef kCallListColumnDefs[kCallListColumns];
+
+// The date and time as the call list has always shown them: "12/6/99" and
+// "9:05:07" (month/day/two-digit year; 24-hour clock, hour unpadded).
+QString FormatCallDate(const QDate& date);
+QString FormatCallTime(const QTime& time);
+
+class CCallListModel final : public QAbstractTableModel
+{
+    Q_OBJECT
+
+public:
+    explicit CCallListModel(QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+    // Every row shows this image in its first column.
+    void SetRowIcon(const QIcon& icon) { m_rowIcon = icon; }
+
+    // A row is seven fields; shorter ones are padded.
+    void InsertTop(const QStringList& row);
+    void RemoveRowAt(int row);
+    void Clear();
+    void SetRows(QList<QStringList> rows);
+    const QList<QStringList>& Rows() const { return m_rows; }
+
+private:
+    QList<QStringList> m_rows;
+    QIcon m_rowIcon;
+};
+
+// Fills the model from the file (creating an empty file when there is none).
+// Failed: the file exists but could not be read, the model is left empty,
+// and the list must not be saved over the file.
+recordfile::ReadStatus LoadCallList(const QString& path, CCallListModel& model);
+// Replaces the file with the rows, top to bottom.
+bool SaveCallList(const QString& path, const CCallListModel& model);
+// The text export: the same lines, with an empty line after every row.
+bool ExportCallList(const QString& path, const CCallListModel& model);
