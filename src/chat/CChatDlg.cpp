@@ -218,13 +218,14 @@ void CChatDlg::FitToolBar()
 void CChatDlg::PlaceWindow()
 {
     // At the right edge, H + 30 above the bottom of the screen, with H the
-    // full height; then folded to 325 over the call list.
+    // full height; then folded to 325 over the call list. The frame is known
+    // once the window is shown.
+    show();
     const QRect frame = frameGeometry();
     const int frameExtra = frame.height() - height();
     const QRect screenRect = (screen() ? screen() : QGuiApplication::primaryScreen())->geometry();
     move(screenRect.right() + 1 - frame.width(), screenRect.bottom() + 1 - frame.height() - kBelowScreenBottom);
     setFixedSize(width(), kFoldedHeight - frameExtra);
-    show();
     raise();
 }
 

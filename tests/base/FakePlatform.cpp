@@ -40,6 +40,8 @@ void FakePlatform::PlaySound(const QString& path, std::function<void()> finished
 {
     soundsPlayed << path;
     m_playing.push_back(std::move(finished));
+    if (onSound)
+        onSound(path);
 }
 
 bool FakePlatform::EndSound()
@@ -56,6 +58,8 @@ bool FakePlatform::EndSound()
 void FakePlatform::SingleShot(int milliseconds, QObject* context, std::function<void()> task)
 {
     timers.push_back({milliseconds, context, std::move(task)});
+    if (onTimer)
+        onTimer(timers.back());
 }
 
 bool FakePlatform::FireTimer()

@@ -38,6 +38,8 @@ public:
 
     // --- sounds: each stays playing until EndSound.
     QStringList soundsPlayed;
+    // Runs as a sound starts, with its path.
+    std::function<void(const QString&)> onSound;
     int SoundsPlaying() const { return int(m_playing.size()); }
     bool EndSound(); // ends the oldest; false when none plays
 
@@ -54,6 +56,8 @@ public:
     };
     std::vector<Timer> timers;
     bool FireTimer(); // fires the oldest; false when none is pending
+    // Runs as a timer is started.
+    std::function<void(const Timer&)> onTimer;
 
     void ShowMessage(const QString& text, QWidget* parent) override;
     std::optional<QString> GetOpenFileName(QWidget*, const QString& defaultExtension,

@@ -102,6 +102,15 @@ int FakeLineDriver::Pending(unsigned applId) const
     return it == m_appls.end() ? 0 : int(it->second.queue.size());
 }
 
+bool FakeLineDriver::Idle() const
+{
+    std::lock_guard lock(m_mutex);
+    for (const auto& [id, appl] : m_appls)
+        if (!appl.released && (appl.waiting == 0 || !appl.queue.empty()))
+            return false;
+    return true;
+}
+
 unsigned FakeLineDriver::Register(unsigned, unsigned, unsigned, unsigned, unsigned* applId)
 {
     std::lock_guard lock(m_mutex);
@@ -165,9 +174,11 @@ unsigned FakeLineDriver::WaitForSignalFor(unsigned applId, int milliseconds)
         const Appl& appl = m_appls[applId];
         return appl.woken || appl.released || !appl.queue.empty();
     };
+    ++m_appls[applId].waiting;
     const bool got = milliseconds < 0 ? (m_cv.wait(lock, ready), true)
                                       : m_cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
-    const Appl& appl = m_appls[applId];
+    Appl& appl = m_appls[applId];
+    --appl.waiting;
     return got && !appl.woken && !appl.released ? 0 : 0x1104;
 }
 

@@ -40,6 +40,8 @@ public:
     // Blocks until `count` messages were put with `code`, or times out.
     bool WaitForPuts(uint16_t code, size_t count, int milliseconds) const;
     int Pending(unsigned applId) const;
+    // Every registered application's thread waits for its next message.
+    bool Idle() const;
 
     // --- ICapiDriver
     unsigned Register(unsigned, unsigned, unsigned, unsigned, unsigned* applId) override;
@@ -62,6 +64,7 @@ private:
         QByteArray current; // the fetched message, readable until the next fetch
         bool woken = false;
         bool released = false;
+        int waiting = 0; // threads in WaitForSignal
     };
     void QueueLocked(unsigned applId, const QByteArray& message);
 

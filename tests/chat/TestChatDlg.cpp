@@ -1,0 +1,648 @@
+// The main window on a fake driver: start-up, incoming texts, sending, the
+// call list and shutdown, through its controls as a user meets them.
+#include "CChatDlg.h"
+
+#include "CapiDefs.h"
+#include "CapiDriver.h"
+#include "Cp1252.h"
+#include "DialogUnits.h"
+#include "FakeLineDriver.h"
+#include "FakePlatform.h"
+#include "SettingsStore.h"
+
+#include <QAccessible>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeView>
+
+using namespace capi;
+
+namespace {
+
+constexpr int kWait = 5000;
+
+QByteArray ReadFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+// Number and text of a composed CONNECT_REQ.
+struct Sent
+{
+    QByteArray number, text;
+};
+
+Sent Decode(const QByteArray& connectReq)
+{
+    const int n = uint8_t(connectReq[14]) - 1;
+    const QByteArray number = connectReq.mid(16, n);
+    const int sub = 18 + n;
+    const int t = uint8_t(connectReq[sub]) - 1;
+    return {number, connectReq.mid(sub + 2, t)};
+}
+
+// Runs `then` from the event loop once `condition` holds, also inside a
+// nested loop the code under test runs.
+void When(std::function<bool()> condition, std::function<void()> then)
+{
+    auto poll = std::make_shared<std::function<void()>>();
+    auto started = std::make_shared<QElapsedTimer>();
+    started->start();
+    *poll = [=] {
+        if (condition() || started->elapsed() > kWait) {
+            then();
+            return;
+        }
+        QTimer::singleShot(5, *poll);
+    };
+    QTimer::singleShot(0, *poll);
+}
+
+} // namespace
+
+class TestChatDlg : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void startUpWithoutDriver();
+    void layout();
+    void inputFieldsRefuse();
+    void accessibleNames_data();
+    void accessibleNames();
+
+    void incomingCall_data();
+    void incomingCall();
+    void missingPhoneBookInOrder();
+    void soundHoldsTheRestOfTheCall();
+    void typingSurvivesAnIncomingText();
+    void notificationShowsHiddenWindow();
+
+    void send_data();
+    void send();
+    void pauseHoldsNotifications();
+    void autoSend_data();
+    void autoSend();
+
+    void callListAcrossRestart();
+    void rowCommands();
+    void exportThroughSaveAs();
+    void unreadableCallListIsKept();
+    void shutdownReleasesBothLinksOnce();
+
+private:
+    void Open();
+    void Reopen();
+    QLineEdit* Edit(const char* name) const { return m_dlg->findChild<QLineEdit*>(name); }
+    QString Log() const { return m_dlg->findChild<QPlainTextEdit*>("receivedEdit")->toPlainText(); }
+    QPushButton* SendButton() const { return m_dlg->findChild<QPushButton*>("sendButton"); }
+    QTreeView* List() const { return m_dlg->findChild<QTreeView*>("callListView"); }
+    int Rows() const { return m_dlg->CallListModel().rowCount(); }
+    QStringList Row(int i) const { return m_dlg->CallListModel().Rows().at(i); }
+    void Call(const QByteArray& calling, const QByteArray& called, const QByteArray& text);
+    // One key press per character, as typing them would give.
+    void Type(const char* edit, const QString& text)
+    {
+        for (QChar ch : text)
+            QTest::sendKeyEvent(QTest::Click, Edit(edit), Qt::Key_unknown, QString(ch), Qt::NoModifier);
+    }
+    std::vector<Sent> SentTexts() const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_previousDir;
+    std::unique_ptr<FakePlatform> m_platform;
+    std::unique_ptr<FakeLineDriver> m_driver;
+    std::unique_ptr<CChatDlg> m_dlg;
+    uint8_t m_plci = 10;
+};
+
+void TestChatDlg::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_previousDir = QDir::currentPath();
+    QDir::setCurrent(m_dir->path());
+    SetSettingsFileForTesting(m_dir->filePath("Zoemlijn.conf"));
+    m_platform = std::make_unique<FakePlatform>();
+    m_driver = std::make_unique<FakeLineDriver>();
+    CapiBinding::SetDriverForTesting(m_driver.get());
+    CChatDlg::ResetChangeCountForTesting();
+}
+
+void TestChatDlg::cleanup()
+{
+    m_dlg.reset();
+    CapiBinding::ResetForTesting();
+    m_driver.reset();
+    m_platform.reset();
+    SetSettingsFileForTesting(QString());
+    QDir::setCurrent(m_previousDir);
+}
+
+void TestChatDlg::Open()
+{
+    m_dlg = std::make_unique<CChatDlg>();
+    // Both links are up: the listen was confirmed during start-up, and the
+    // window has handled what start-up brought.
+    QCOMPARE(m_driver->ListeningAppl(), 1u);
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver->Idle() && m_dlg->Notifications().Pending() == 0, kWait);
+}
+
+void TestChatDlg::Reopen()
+{
+    m_dlg.reset();
+    m_dlg = std::make_unique<CChatDlg>();
+}
+
+void TestChatDlg::Call(const QByteArray& calling, const QByteArray& called, const QByteArray& text)
+{
+    const int before = Rows();
+    m_driver->QueueIncomingCall(m_plci++, 2, called, calling, text);
+    QTRY_COMPARE_WITH_TIMEOUT(Rows(), before + 1, kWait);
+}
+
+std::vector<Sent> TestChatDlg::SentTexts() const
+{
+    std::vector<Sent> sent;
+    for (const auto& put : m_driver->PutsWith(ConnectReq))
+        sent.push_back(Decode(put.message));
+    return sent;
+}
+
+// ---------------------------------------------------------------- start-up and layout
+
+void TestChatDlg::startUpWithoutDriver()
+{
+    CapiBinding::ResetForTesting();
+    CapiBinding::SetLibraryNameForTesting("libcapi-that-is-not-there.so.9");
+    m_dlg = std::make_unique<CChatDlg>();
+    QCOMPARE(m_platform->messages, (QStringList{
+                                       "Laden van Capi2032.dll lukte niet!, probeer opnieuw",
+                                       "Register werkt niet",
+                                       "De Listen state is niet gelukt\r\n Sluit af en probeer opnieuw",
+                                       "Register werkt niet",
+                                   }));
+    QVERIFY(m_dlg->isVisible());
+    m_dlg.reset();
+    // The list that started empty is saved as an empty file.
+    QCOMPARE(ReadFile(kCallListFileName), QByteArray(""));
+}
+
+void TestChatDlg::layout()
+{
+    Open();
+    QVERIFY(m_platform->messages.isEmpty());
+    QCOMPARE(m_dlg->windowTitle(), QString("Zoemlijn"));
+
+    // Folded to 325 at the right edge, H + 30 above the bottom, H being the
+    // height with the toolbar fitted.
+    auto* toolBar = m_dlg->findChild<QToolBar*>("toolBar");
+    QVERIFY(toolBar);
+    const QRect screen = m_dlg->screen()->geometry();
+    const QRect frame = m_dlg->frameGeometry();
+    const int fullHeight = CDialogUnits(m_dlg->font()).Y(266) + toolBar->height() + frame.height() - m_dlg->height();
+    QCOMPARE(frame.height(), 325);
+    QCOMPARE(frame.right(), screen.right());
+    QCOMPARE(frame.top(), screen.bottom() + 1 - fullHeight - 30);
+
+    QStringList labels;
+    for (QAction* action : toolBar->actions()) {
+        labels << action->text();
+        QCOMPARE(toolBar->widgetForAction(action)->size(), QSize(50, 35));
+    }
+    QCOMPARE(labels, (QStringList{"Opslaan", "Instellen", "In", "Uit", "Wizard", "Help"}));
+
+    QStringList titles;
+    QList<int> widths;
+    for (int c = 0; c < List()->model()->columnCount(); ++c) {
+        titles << List()->model()->headerData(c, Qt::Horizontal).toString();
+        widths << List()->header()->sectionSize(c);
+    }
+    QCOMPARE(titles, (QStringList{"Nummer beller", "Naam", "Bericht", "Uw nummer", "Datum", "Tijd", "Soort oproep"}));
+    QCOMPARE(widths, (QList<int>{90, 84, 120, 80, 60, 60, 160}));
+
+    QCOMPARE(SendButton()->toolTip(), QString("klik hier om de tekst te versturen"));
+    QCOMPARE(Edit("phoneNumberEdit")->toolTip(), QString("vul hier het telefoonnummer in waar u tekst heen wilt versturen"));
+    QCOMPARE(SendButton()->text(), QString("Verzenden "));
+    QVERIFY(!SendButton()->isDefault());
+    // The text "test tekst" waits in its string; the box starts empty.
+    QCOMPARE(Edit("sendTextEdit")->text(), QString());
+}
+
+void TestChatDlg::inputFieldsRefuse()
+{
+    Open();
+    Type("sendTextEdit", "12345678901234567890");
+    QCOMPARE(Edit("sendTextEdit")->text(), QString("1234567890123456789"));
+    Edit("sendTextEdit")->clear();
+    Type("sendTextEdit", QString::fromUtf8("€é☎x"));
+    QCOMPARE(Edit("sendTextEdit")->text(), QString::fromUtf8("€éx"));
+    Type("phoneNumberEdit", "03a0-1 1");
+    QCOMPARE(Edit("phoneNumberEdit")->text(), QString("03011"));
+}
+
+void TestChatDlg::accessibleNames_data()
+{
+    QTest::addColumn<QString>("object");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("call type") << "callTypeEdit" << "Soort oproep";
+    QTest::newRow("called number") << "calledNumberEdit" << "Gebelde nummer";
+    QTest::newRow("caller") << "callerEdit" << "Naam / Nummer beller";
+    QTest::newRow("received") << "receivedEdit" << "Ontvangen tekst";
+    QTest::newRow("number") << "phoneNumberEdit" << "Telefoonnummer";
+    QTest::newRow("text") << "sendTextEdit" << "Te versturen tekst";
+    QTest::newRow("send button") << "sendButton" << "Verzenden";
+    QTest::newRow("call list") << "callListView" << "Bellijst";
+}
+
+void TestChatDlg::accessibleNames()
+{
+    QFETCH(QString, object);
+    QFETCH(QString, name);
+    Open();
+    auto* widget = m_dlg->findChild<QWidget*>(object);
+    QVERIFY(widget);
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+    QVERIFY(accessible);
+    QCOMPARE(accessible->text(QAccessible::Name), name);
+}
+
+// ---------------------------------------------------------------- incoming texts
+
+void TestChatDlg::incomingCall_data()
+{
+    QTest::addColumn<uint>("addZero");
+    QTest::addColumn<QByteArray>("phoneBook"); // "-" for no file
+    QTest::addColumn<QByteArray>("calling");
+    QTest::addColumn<QString>("caller");
+    QTest::addColumn<QString>("ownNumber");
+    QTest::addColumn<QString>("nameColumn");
+    QTest::addColumn<QStringList>("sounds");
+    QTest::addColumn<QStringList>("opened");
+    QTest::addColumn<QStringList>("messages");
+
+    const QByteArray book = "0301\r\nJan\r\n\r\n\r\n"
+                            "0303\r\n\r\nWav-file\r\nbel.wav\r\n"
+                            "0304\r\nKantoor\r\nMS-Access\r\nklanten.mdb\r\n"
+                            "0305\r\nPiet\r\nProgramma\r\n/usr/bin/xeyes\r\n"
+                            "0306\r\nKlaas\r\nwav-file\r\nbel.wav\r\n"
+                            "00301\r\nNul\r\n\r\n\r\n";
+    const QString missing = "Telefoonboek file niet meer aanwezig.\r\n Door op het configuratie icoon te klikken en "
+                            "dan op de knop OK\r\n wordt deze automatisch weer gemaakt";
+    QTest::newRow("unknown caller") << 0u << QByteArray() << QByteArray("0309") << " / 0309" << "0302"
+                                    << "niet in tel.boek" << QStringList() << QStringList() << QStringList();
+    QTest::newRow("unknown caller, AddZero on") << 1u << QByteArray() << QByteArray("309") << " / 0309" << "00302"
+                                                << "niet in tel.boek" << QStringList() << QStringList() << QStringList();
+    QTest::newRow("known caller") << 0u << book << QByteArray("0301") << "Jan / 0301" << "0302" << "Jan"
+                                  << QStringList() << QStringList() << QStringList();
+    QTest::newRow("AddZero gives a second 0") << 1u << book << QByteArray("0301") << "Nul / 00301" << "00302" << "Nul"
+                                              << QStringList() << QStringList() << QStringList();
+    QTest::newRow("empty name still runs its sound")
+        << 0u << book << QByteArray("0303") << " / 0303" << "0302" << "niet in tel.boek" << QStringList{"bel.wav"}
+        << QStringList() << QStringList();
+    QTest::newRow("MS-Access shows its name, opens nothing")
+        << 0u << book << QByteArray("0304") << "Kantoor / 0304" << "0302" << "Kantoor" << QStringList()
+        << QStringList() << QStringList{"MS-Access"};
+    QTest::newRow("Programma opens the path") << 0u << book << QByteArray("0305") << "Piet / 0305" << "0302" << "Piet"
+                                              << QStringList() << QStringList{"/usr/bin/xeyes"} << QStringList();
+    QTest::newRow("wav-file in other letters runs nothing")
+        << 0u << book << QByteArray("0306") << "Klaas / 0306" << "0302" << "Klaas" << QStringList() << QStringList()
+        << QStringList();
+    QTest::newRow("phone book missing") << 0u << QByteArray("-") << QByteArray("0301") << " / 0301" << "0302"
+                                        << "niet in tel.boek" << QStringList() << QStringList() << QStringList{missing};
+}
+
+void TestChatDlg::incomingCall()
+{
+    QFETCH(uint, addZero);
+    QFETCH(QByteArray, phoneBook);
+    QFETCH(QByteArray, calling);
+    QFETCH(QString, caller);
+    QFETCH(QString, ownNumber);
+    QFETCH(QString, nameColumn);
+    QFETCH(QStringList, sounds);
+    QFETCH(QStringList, opened);
+    QFETCH(QStringList, messages);
+
+    WriteSetting(Setting::AddZero, addZero);
+    if (phoneBook != "-")
+        WriteFile("telefoonboek.dat", phoneBook);
+    m_platform->onSound = [this](const QString&) { QTimer::singleShot(0, [this] { m_platform->EndSound(); }); };
+    Open();
+    Call(calling, "0302", "hallo daar");
+
+    QCOMPARE(Log(), QString("Ontv: hallo daar\n"));
+    QCOMPARE(Edit("callTypeEdit")->text(), QString("Unrestricted digital information"));
+    QCOMPARE(Edit("calledNumberEdit")->text(), ownNumber);
+    QCOMPARE(Edit("callerEdit")->text(), caller);
+    const QString key = caller.section(" / ", 1);
+    QCOMPARE(Row(0), (QStringList{key, nameColumn, "hallo daar", ownNumber, "12/6/99", "9:05:07",
+                                  "Unrestricted digital information"}));
+    QCOMPARE(m_platform->soundsPlayed, sounds);
+    QCOMPARE(m_platform->opened, opened);
+    QCOMPARE(m_platform->messages, messages);
+}
+
+void TestChatDlg::missingPhoneBookInOrder()
+{
+    Open();
+    Call("0301", "0302", "eerste");
+    QCOMPARE(m_platform->messages.size(), 1);
+    // What the second call shows by the time its message comes.
+    QString callerAtMessage, logAtMessage;
+    int rowsAtMessage = -1;
+    m_platform->onMessage = [&](const QString&) {
+        callerAtMessage = Edit("callerEdit")->text();
+        logAtMessage = Log();
+        rowsAtMessage = Rows();
+    };
+    Call("0309", "0302", "tweede");
+    QCOMPARE(logAtMessage, QString("Ontv: eerste\nOntv: tweede\n"));
+    QCOMPARE(callerAtMessage, QString(" / 0301"));
+    QCOMPARE(rowsAtMessage, 1);
+    QCOMPARE(Edit("callerEdit")->text(), QString(" / 0309"));
+    QCOMPARE(Row(0).at(ColName), QString("niet in tel.boek"));
+    QCOMPARE(Row(1).at(ColText), QString("eerste"));
+}
+
+void TestChatDlg::soundHoldsTheRestOfTheCall()
+{
+    WriteFile("telefoonboek.dat", "0301\r\nJan\r\nWav-file\r\nbel.wav\r\n");
+    Open();
+    bool checked = false;
+    m_platform->onSound = [&](const QString& path) {
+        QCOMPARE(path, QString("bel.wav"));
+        // The name shows only after the sound; meanwhile what the other link
+        // brings waits too.
+        QVERIFY(Edit("callerEdit")->text().isEmpty());
+        m_driver->QueueTo(2, CapiMessage(DisconnectInd, 2, 0, QByteArray("\x9d\x34", 2)));
+        When([&] { return m_dlg->Notifications().Pending() >= 1; },
+             [&] {
+                 QCOMPARE(Rows(), 0);
+                 QVERIFY(Edit("callerEdit")->text().isEmpty());
+                 checked = true;
+                 m_platform->EndSound();
+             });
+    };
+    Call("0301", "0302", "hoi");
+    QVERIFY(checked);
+    QCOMPARE(Edit("callerEdit")->text(), QString("Jan / 0301"));
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver->Idle() && m_dlg->Notifications().Pending() == 0, kWait);
+}
+
+void TestChatDlg::typingSurvivesAnIncomingText()
+{
+    WriteFile("telefoonboek.dat", "");
+    Open();
+    Type("phoneNumberEdit", "0302");
+    Type("sendTextEdit", "half getypt");
+    auto* log = m_dlg->findChild<QPlainTextEdit*>("receivedEdit");
+    log->setPlainText("eigen notitie");
+    Call("0301", "0303", "binnen");
+    QCOMPARE(Edit("phoneNumberEdit")->text(), QString("0302"));
+    QCOMPARE(Edit("sendTextEdit")->text(), QString("half getypt"));
+    QCOMPARE(Log(), QString("eigen notitieOntv: binnen\n"));
+}
+
+void TestChatDlg::notificationShowsHiddenWindow()
+{
+    Open();
+    m_dlg->hide();
+    // The clearing of a call is only shown, nothing else changes.
+    m_driver->QueueTo(1, CapiMessage(DisconnectInd, 1, 3, QByteArray("\x9d\x34", 2)));
+    QTRY_VERIFY_WITH_TIMEOUT(m_dlg->isVisible(), kWait);
+    QCOMPARE(Rows(), 0);
+    QCOMPARE(Log(), QString());
+}
+
+// ---------------------------------------------------------------- sending
+
+void TestChatDlg::send_data()
+{
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<int>("sent");
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<QString>("textAfter");
+    QTest::newRow("a text") << "0302" << "hallo daar" << false << QStringList() << 1 << "Verz: hallo daar\n" << "";
+    QTest::newRow("an empty text") << "0302" << "" << false << QStringList() << 1 << "Verz: \n" << "";
+    QTest::newRow("no number") << "" << "hallo" << false << QStringList{"Wel een nummer invullen"} << 0 << ""
+                               << "hallo";
+    QTest::newRow("driver refuses") << "0302" << "hallo" << true << QStringList{"Connect werkte niet"} << 0 << ""
+                                    << "hallo";
+    QTest::newRow("8-bit text goes out as Windows-1252")
+        << "0302" << QString::fromUtf8("€ café") << false << QStringList() << 1 << QString::fromUtf8("Verz: € café\n")
+        << "";
+}
+
+void TestChatDlg::send()
+{
+    QFETCH(QString, number);
+    QFETCH(QString, text);
+    QFETCH(bool, refused);
+    QFETCH(QStringList, messages);
+    QFETCH(int, sent);
+    QFETCH(QString, log);
+    QFETCH(QString, textAfter);
+    WriteSetting(Setting::FastSend, 1);
+    WriteSetting(Setting::AddZero, 1); // never changes the number sent
+    if (refused)
+        m_driver->FailConnects(0x1108);
+    Open();
+    Type("phoneNumberEdit", number);
+    Type("sendTextEdit", text);
+    QTest::mouseClick(SendButton(), Qt::LeftButton);
+    QCOMPARE(m_platform->messages, messages);
+    QCOMPARE(int(SentTexts().size()), sent);
+    if (sent) {
+        QCOMPARE(SentTexts()[0].number, number.toLatin1());
+        QCOMPARE(SentTexts()[0].text, cp1252::Encode(text));
+        QCOMPARE(m_driver->PutsWith(ConnectReq)[0].applId, 2u); // the sending link
+    }
+    QCOMPARE(Log(), log);
+    QCOMPARE(Edit("sendTextEdit")->text(), textAfter);
+    QVERIFY(SendButton()->isEnabled());
+    QVERIFY(m_platform->timers.empty());
+}
+
+void TestChatDlg::pauseHoldsNotifications()
+{
+    Open();
+    Type("phoneNumberEdit", "0302");
+    Type("sendTextEdit", "langzaam");
+    bool paused = false;
+    m_platform->onTimer = [&](const FakePlatform::Timer& timer) {
+        QCOMPARE(timer.milliseconds, 4000);
+        QVERIFY(!SendButton()->isEnabled());
+        QCOMPARE(Log(), QString("Verz: langzaam\n"));
+        QCOMPARE(Edit("sendTextEdit")->text(), QString());
+        // A text that arrives during the pause waits for its end, and so
+        // does the sending link's confirmation.
+        m_driver->QueueIncomingCall(40, 2, "0302", "0301", "tussendoor");
+        When([&] { return m_dlg->Notifications().Pending() >= 2; },
+             [&] {
+                 QCOMPARE(Rows(), 0);
+                 QVERIFY(!SendButton()->isEnabled());
+                 paused = true;
+                 m_platform->FireTimer();
+             });
+    };
+    QTest::mouseClick(SendButton(), Qt::LeftButton);
+    QVERIFY(paused);
+    QVERIFY(SendButton()->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(Rows(), 1, kWait);
+    QCOMPARE(Log(), QString("Verz: langzaam\nOntv: tussendoor\n"));
+}
+
+void TestChatDlg::autoSend_data()
+{
+    QTest::addColumn<uint>("autoSend");
+    QTest::addColumn<QStringList>("steps"); // typed text, or "send" for a click
+    QTest::addColumn<QList<QByteArray>>("sent");
+    const QString t19 = "abcdefghijklmnopqrs";
+    QTest::newRow("the 19th character sends, twice")
+        << 1u << QStringList{t19, t19.toUpper()} << QList<QByteArray>{t19.toLatin1(), t19.toUpper().toLatin1()};
+    QTest::newRow("18 characters wait")
+        << 1u << QStringList{t19.left(18)} << QList<QByteArray>{};
+    QTest::newRow("a manual send: its clearing counts, 13 more send")
+        << 1u << QStringList{"vijf.", "send", "twaalf teken", "x"}
+        << QList<QByteArray>{"vijf.", "twaalf tekenx"};
+    QTest::newRow("a manual send: 12 more wait") << 1u << QStringList{"vijf.", "send", "twaalf teken"}
+                                                 << QList<QByteArray>{"vijf."};
+    QTest::newRow("AutoSend 2 never sends") << 2u << QStringList{t19, t19} << QList<QByteArray>{};
+}
+
+void TestChatDlg::autoSend()
+{
+    QFETCH(uint, autoSend);
+    QFETCH(QStringList, steps);
+    QFETCH(QList<QByteArray>, sent);
+    WriteSetting(Setting::FastSend, 1);
+    WriteSetting(Setting::AutoSend, autoSend);
+    Open();
+    Type("phoneNumberEdit", "0302");
+    for (const QString& step : steps) {
+        if (step == "send")
+            QTest::mouseClick(SendButton(), Qt::LeftButton);
+        else
+            Type("sendTextEdit", step);
+    }
+    QList<QByteArray> texts;
+    for (const Sent& s : SentTexts())
+        texts << s.text;
+    QCOMPARE(texts, sent);
+}
+
+// ---------------------------------------------------------------- call list
+
+void TestChatDlg::callListAcrossRestart()
+{
+    WriteFile("telefoonboek.dat", "");
+    Open();
+    Call("0301", "0302", "eerste");
+    m_platform->now = m_platform->now.addSecs(3723);
+    Call("0303", "0302", "tweede");
+    QCOMPARE(Row(0).at(ColText), QString("tweede"));
+    QCOMPARE(Row(0).at(ColTime), QString("10:07:10"));
+    QCOMPARE(Log(), QString("Ontv: eerste\nOntv: tweede\n"));
+    const QList<QStringList> before = m_dlg->CallListModel().Rows();
+    Reopen();
+    QCOMPARE(m_dlg->CallListModel().Rows(), before);
+    QCOMPARE(ReadFile(kCallListFileName).count("\r\n"), 14);
+}
+
+void TestChatDlg::rowCommands()
+{
+    WriteFile("telefoonboek.dat", "");
+    Open();
+    for (const char* text : {"een", "twee", "drie"})
+        Call(QByteArray("030") + text[0], "0302", text);
+    auto* view = List();
+    auto select = [&](int row) {
+        view->selectionModel()->select(view->model()->index(row, 0),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    };
+    // With no row selected, "Naar Telefoonboek" adds an empty record.
+    m_dlg->findChild<QAction*>("toPhoneBookAction")->trigger();
+    QCOMPARE(ReadFile("telefoonboek.dat"), QByteArray("\r\n\r\n\r\n\r\n"));
+
+    select(2);
+    select(1);
+    m_dlg->findChild<QAction*>("toPhoneBookAction")->trigger();
+    QCOMPARE(ReadFile("telefoonboek.dat"), QByteArray("\r\n\r\n\r\n\r\n030t\r\nniet in tel.boek\r\n\r\n\r\n"));
+    QCOMPARE(Rows(), 3);
+
+    m_dlg->findChild<QAction*>("deleteRowAction")->trigger();
+    QCOMPARE(Rows(), 2);
+    QCOMPARE(Row(0).at(ColText), QString("drie"));
+    QCOMPARE(Row(1).at(ColText), QString("een"));
+
+    m_dlg->findChild<QAction*>("deleteAllAction")->trigger();
+    QCOMPARE(Rows(), 0);
+    m_dlg.reset();
+    QCOMPARE(ReadFile(kCallListFileName), QByteArray(""));
+}
+
+void TestChatDlg::exportThroughSaveAs()
+{
+    WriteFile(kCallListFileName, "0123456789\r\nKantoor\r\nHallo daar\r\n0987654321\r\n12/6/99\r\n9:05:07\r\nISDN-Telefonie\r\n");
+    Open();
+    m_platform->QueueCancel();
+    m_platform->QueueFileName(m_dir->filePath("lijst.txt"));
+    auto* save = m_dlg->findChild<QAction*>("command32798");
+    save->trigger();
+    QVERIFY(!QFile::exists("lijst.txt"));
+    save->trigger();
+    QCOMPARE(m_platform->fileDialogs.size(), size_t(2));
+    QVERIFY(m_platform->fileDialogs[0].save);
+    QCOMPARE(m_platform->fileDialogs[0].defaultExtension, QString("txt"));
+    QCOMPARE(m_platform->fileDialogs[0].initialName, QString("*.txt"));
+    const QByteArray exported = ReadFile("lijst.txt");
+    QCOMPARE(exported.size(), 81);
+    QVERIFY(exported.endsWith("ISDN-Telefonie\r\n\r\n"));
+}
+
+void TestChatDlg::unreadableCallListIsKept()
+{
+    QVERIFY(QDir().mkdir(kCallListFileName));
+    Open();
+    QCOMPARE(Rows(), 0);
+    Call("0301", "0302", "weg?");
+    m_dlg.reset();
+    QVERIFY(QFileInfo(kCallListFileName).isDir());
+}
+
+void TestChatDlg::shutdownReleasesBothLinksOnce()
+{
+    Open();
+    QVERIFY(m_driver->Released().empty());
+    m_dlg->reject(); // Esc
+    m_dlg.reset();
+    QCOMPARE(m_driver->Released(), (std::vector<unsigned>{1, 2}));
+    QCOMPARE(ReadFile(kCallListFileName), QByteArray(""));
+}
+
+QTEST_MAIN(TestChatDlg)
+#include "TestChatDlg.moc"
