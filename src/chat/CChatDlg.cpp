@@ -2,6 +2,7 @@
 
 #include "ui_CChatDlg.h"
 
+#include "AppIcon.h"
 #include "Cp1252.h"
 #include "DialogUnits.h"
 #include "IncomingCall.h"
@@ -31,6 +32,7 @@ constexpr int kFoldedHeight = 325;
 constexpr int kBelowScreenBottom = 30;
 constexpr int kReceivedScrollLines = 50;
 constexpr QSize kToolButtonSize(50, 35);
+constexpr int kToolLabelMargin = 10; // what the style keeps free beside a label
 
 const char kMissingPhoneBook[] =
     "Telefoonboek file niet meer aanwezig.\r\n Door op het configuratie icoon te klikken en dan op de knop OK\r\n"
@@ -93,7 +95,7 @@ CChatDlg::CChatDlg(QWidget* parent)
     m_sendTextEdit = m_ui->sendTextEdit;
     m_callList = m_ui->callListView;
     m_sendButton = m_ui->sendButton;
-    m_hIcon = QIcon::fromTheme(QStringLiteral("zoemlijn"), QIcon(QStringLiteral(":/icons/zoemlijn.svg")));
+    m_hIcon = QIcon::fromTheme(QStringLiteral("zoemlijn"), res::AppIcon());
 
     m_deleteRowAction = new QAction(QStringLiteral("Verwijderen"), this);
     m_toPhoneBookAction = new QAction(QStringLiteral("Naar Telefoonboek"), this);
@@ -134,6 +136,11 @@ void CChatDlg::OnInitDialog()
     for (QWidget* field : {static_cast<QWidget*>(m_receivedEdit), static_cast<QWidget*>(m_sendTextEdit),
                            static_cast<QWidget*>(m_ui->phoneNumberEdit)})
         SetInputColours(field);
+    for (QWidget* field : {m_ui->callTypeEdit, m_ui->calledNumberEdit, m_ui->callerEdit})
+        SetFormBackground(field);
+    SetFramedGroupTitles(this);
+    // Enter makes a new line in the log; Tab moves on, as in any dialog.
+    m_receivedEdit->setTabChangesFocus(true);
     connect(m_sendButton, &QPushButton::clicked, this, &CChatDlg::OnSend);
     connect(m_sendTextEdit, &QLineEdit::textChanged, this, &CChatDlg::OnSendTextChange);
     ShowFields();
@@ -171,6 +178,18 @@ bool CChatDlg::CreateToolBar()
     m_toolBar->setIconSize(QSize(16, 16));
     m_toolBar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     m_toolBar->setAccessibleName(QStringLiteral("Werkbalk"));
+    // The labels fit the 50-pixel buttons whole: a font wider than the
+    // template's gets a smaller size rather than cut labels.
+    QFont font = this->font();
+    for (qreal size = font.pointSizeF(); size > 6; size -= 0.5) {
+        font.setPointSizeF(size);
+        int widest = 0;
+        for (const ToolCommand& command : kToolCommands)
+            widest = std::max(widest, QFontMetrics(font).horizontalAdvance(QString::fromLatin1(command.label)));
+        if (widest + kToolLabelMargin <= kToolButtonSize.width())
+            break;
+    }
+    m_toolBar->setFont(font);
     for (const ToolCommand& command : kToolCommands) {
         const QString label = QString::fromLatin1(command.label);
         QAction* action = m_toolBar->addAction(ThemeIcon(QString::fromLatin1(command.icon)), label);
