@@ -1,0 +1,120 @@
+#include "CPhoneBookEntryDlg.h"
+
+#include "ui_CPhoneBookEntryDlg.h"
+
+#include "DialogUnits.h"
+#include "Look.h"
+#include "Platform.h"
+
+#include <QButtonGroup>
+#include <QRegularExpressionValidator>
+
+namespace {
+
+// Runs the Open dialog; the chosen file's full path, or nothing.
+std::optional<QString> PickFile(QWidget* parent, const char* defaultExtension, const char* initialName)
+{
+    return CPlatform::Instance().GetOpenFileName(parent, QString::fromLatin1(defaultExtension),
+                                                 QString::fromLatin1(initialName));
+}
+
+} // namespace
+
+CPhoneBookEntryDlg::CPhoneBookEntryDlg(QWidget* parent)
+    : QDialog(parent), m_ui(std::make_unique<Ui::CPhoneBookEntryDlg>())
+{
+    m_ui->setupUi(this);
+    m_wavButton = m_ui->wavButton;
+    OnInitDialog();
+}
+
+CPhoneBookEntryDlg::~CPhoneBookEntryDlg() = default;
+
+void CPhoneBookEntryDlg::OnInitDialog()
+{
+    // The form is laid out in dialog units of its own font.
+    CDialogUnits::Apply(this);
+    setFixedSize(size());
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                   Qt::WindowContextHelpButtonHint);
+    SetFramedGroupTitles(this);
+
+    m_ui->numberEdit->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_ui->numberEdit));
+
+    m_actionGroup = new QButtonGroup(this);
+    m_actionGroup->addButton(m_ui->wavRadio, WavFileAction);
+    m_actionGroup->addButton(m_ui->programRadio, ProgramAction);
+    m_actionGroup->addButton(m_ui->mdbRadio, MsAccessAction);
+
+    m_wavButton->setIcon(QIcon(QStringLiteral(":/icons/sound.svg")));
+    m_ui->programButton->setIcon(QIcon(QStringLiteral(":/icons/open-file.svg")));
+    m_ui->mdbButton->setIcon(QIcon(QStringLiteral(":/icons/open-file.svg")));
+
+    connect(m_wavButton, &QPushButton::clicked, this, &CPhoneBookEntryDlg::OnWavButton);
+    connect(m_ui->programButton, &QPushButton::clicked, this, &CPhoneBookEntryDlg::OnProgramButton);
+    connect(m_ui->mdbButton, &QPushButton::clicked, this, &CPhoneBookEntryDlg::OnMdbButton);
+    connect(m_ui->okButton, &QPushButton::clicked, this, &CPhoneBookEntryDlg::accept);
+    connect(m_ui->cancelButton, &QPushButton::clicked, this, &CPhoneBookEntryDlg::reject);
+}
+
+int CPhoneBookEntryDlg::DoModal()
+{
+    UpdateData(false);
+    m_ui->numberEdit->setFocus();
+    return exec();
+}
+
+void CPhoneBookEntryDlg::UpdateData(bool saveAndValidate)
+{
+    if (saveAndValidate) {
+        m_name = m_ui->nameEdit->text();
+        m_number = m_ui->numberEdit->text();
+        m_wavPath = m_ui->wavPathEdit->text();
+        m_action = m_actionGroup->checkedId();
+        m_programPath = m_ui->programPathEdit->text();
+        m_mdbPath = m_ui->mdbPathEdit->text();
+        return;
+    }
+    m_ui->nameEdit->setText(m_name);
+    m_ui->numberEdit->setText(m_number);
+    m_ui->wavPathEdit->setText(m_wavPath);
+    // An exclusive group will not let its checked button go: unchecking
+    // all, for "no action", needs it open for a moment.
+    m_actionGroup->setExclusive(false);
+    for (QAbstractButton* button : m_actionGroup->buttons())
+        button->setChecked(m_actionGroup->id(button) == m_action);
+    m_actionGroup->setExclusive(true);
+    m_ui->programPathEdit->setText(m_programPath);
+    m_ui->mdbPathEdit->setText(m_mdbPath);
+}
+
+void CPhoneBookEntryDlg::accept()
+{
+    UpdateData(true);
+    QDialog::accept();
+}
+
+void CPhoneBookEntryDlg::OnWavButton()
+{
+    UpdateData(true);
+    // A cancelled choice clears the field: the way to take a sound off.
+    m_wavPath = PickFile(this, "*.wav", "*.wav").value_or(QString());
+    UpdateData(false);
+}
+
+void CPhoneBookEntryDlg::OnProgramButton()
+{
+    UpdateData(true);
+    if (const auto path = PickFile(this, "programma of bestand", "*.*"))
+        m_programPath = *path;
+    UpdateData(false);
+}
+
+void CPhoneBookEntryDlg::OnMdbButton()
+{
+    UpdateData(true);
+    if (const auto path = PickFile(this, "mdb", "*.mdb"))
+        m_mdbPath = *path;
+    UpdateData(false);
+}
