@@ -1,20 +1,13 @@
 // zoemlijn: the main window, run modally; the program ends with it.
-#include "CChatDlg.h"
+#include "CChatApp.h"
 #include "DesktopPlatform.h"
-
-#include <QApplication>
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Vlinderwerk"));
-    QApplication::setApplicationName(QStringLiteral("Zoemlijn"));
+    CChatApp app(argc, argv);
     CDesktopPlatform platform;
     CPlatform::Install(&platform);
-    {
-        CChatDlg dialog;
-        dialog.exec();
-    }
+    app.InitInstance();
     CPlatform::Install(nullptr);
     return 0;
 }

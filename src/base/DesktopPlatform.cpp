@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QSoundEffect>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
 
@@ -114,6 +115,8 @@ void CDesktopPlatform::OpenWithDesktop(const QString& path)
 {
     QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
 }
+
+bool CDesktopPlatform::HasNotificationArea() { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
 QDateTime CDesktopPlatform::Now() { return QDateTime::currentDateTime(); }
 

@@ -14,6 +14,7 @@ public:
                                            const QString& initialName) override;
     void PlaySound(const QString& path, std::function<void()> finished) override;
     void OpenWithDesktop(const QString& path) override;
+    bool HasNotificationArea() override;
     QDateTime Now() override;
     void SingleShot(int milliseconds, QObject* context, std::function<void()> task) override;
 };

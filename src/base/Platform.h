@@ -42,6 +42,10 @@ public:
     // is silent.
     virtual void OpenWithDesktop(const QString& path) = 0;
 
+    // Whether the desktop shows notification-area (tray) icons; without one
+    // a window hidden to the tray could not be reached again.
+    virtual bool HasNotificationArea() { return false; }
+
     // Local date and time.
     virtual QDateTime Now() = 0;
 

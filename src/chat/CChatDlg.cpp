@@ -14,11 +14,14 @@
 #include <QAction>
 #include <QEventLoop>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPointer>
 #include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSystemTrayIcon>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -33,6 +36,7 @@ constexpr int kBelowScreenBottom = 30;
 constexpr int kReceivedScrollLines = 50;
 constexpr QSize kToolButtonSize(50, 35);
 constexpr int kToolLabelMargin = 10; // what the style keeps free beside a label
+const char kTrayTip[] = "Klik met de rechter muisbutton";
 
 const char kMissingPhoneBook[] =
     "Telefoonboek file niet meer aanwezig.\r\n Door op het configuratie icoon te klikken en dan op de knop OK\r\n"
@@ -107,6 +111,17 @@ CChatDlg::CChatDlg(QWidget* parent)
     connect(m_toPhoneBookAction, &QAction::triggered, this, &CChatDlg::SelectedRowToPhoneBook);
     connect(m_deleteAllAction, &QAction::triggered, this, &CChatDlg::DeleteAllRows);
 
+    // Menu 131, the tray icon's.
+    m_trayMenu = new QMenu(this);
+    m_trayMenu->setObjectName(QStringLiteral("trayMenu"));
+    QAction* open = m_trayMenu->addAction(QStringLiteral("Open CCapi..."), this, &CChatDlg::OpenFromTray);
+    m_trayMenu->addAction(QStringLiteral("Open Telefoonboek..."), this, &CChatDlg::OpenSettings);
+    m_trayMenu->addSeparator();
+    m_trayMenu->addAction(QStringLiteral("About..."), this, &CChatDlg::AboutRequested);
+    m_trayMenu->addSeparator();
+    m_trayMenu->addAction(QStringLiteral("Exit"), this, &QDialog::reject);
+    m_trayMenu->setDefaultAction(open); // shown in bold
+
     OnInitDialog();
 }
 
@@ -120,6 +135,20 @@ CChatDlg::~CChatDlg()
             link->ReleaseCAPIAppl();
         }
     }
+    if (m_trayIcon)
+        m_trayIcon->hide();
+}
+
+int CChatDlg::DoModal()
+{
+    setModal(true);
+    if (!m_closing) {
+        QEventLoop loop;
+        connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+        show();
+        loop.exec();
+    }
+    return result();
 }
 
 // ---------------------------------------------------------------- start-up
@@ -208,6 +237,12 @@ bool CChatDlg::CreateToolBar()
             break;
         case 32803:
             connect(action, &QAction::triggered, this, [this] { Fold(kFoldedHeight, 499); });
+            break;
+        case 32799:
+            connect(action, &QAction::triggered, this, &CChatDlg::OpenSettings);
+            break;
+        case 32808:
+            connect(action, &QAction::triggered, this, &CChatDlg::OpenWizard);
             break;
         case 32804:
             connect(action, &QAction::triggered, this, &CChatDlg::OnHelp);
@@ -559,3 +594,63 @@ void CChatDlg::Fold(int from, int to)
 }
 
 void CChatDlg::OnHelp() { CPlatform::Instance().OpenWithDesktop(QStringLiteral("Zoemlijn.hlp")); }
+
+void CChatDlg::keyPressEvent(QKeyEvent* event)
+{
+    // Enter does not end the window; Esc does, as the close box does.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CChatDlg::changeEvent(QEvent* event)
+{
+    QDialog::changeEvent(event);
+    // Minimised: to the tray instead of the taskbar. Without a notification
+    // area the window stays minimised, where the taskbar still reaches it.
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) && !m_closing &&
+        CPlatform::Instance().HasNotificationArea())
+        QTimer::singleShot(0, this, &CChatDlg::MinimiseToTray);
+}
+
+void CChatDlg::MinimiseToTray()
+{
+    if (!(windowState() & Qt::WindowMinimized) || m_closing)
+        return;
+    if (!m_trayIcon) {
+        m_trayIcon = new QSystemTrayIcon(m_hIcon, this);
+        m_trayIcon->setObjectName(QStringLiteral("trayIcon"));
+        m_trayIcon->setToolTip(QString::fromLatin1(kTrayTip));
+        connect(m_trayIcon, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) { OnTrayActivated(reason); });
+    }
+    m_trayIcon->show();
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    hide();
+}
+
+void CChatDlg::OnTrayActivated(int reason)
+{
+    // Only the right button opens the menu; clicks do nothing.
+    if (reason == QSystemTrayIcon::Context)
+        m_trayMenu->popup(QCursor::pos());
+}
+
+void CChatDlg::OpenFromTray()
+{
+    show();
+    raise();
+    activateWindow();
+}
+
+void CChatDlg::OpenSettings()
+{
+    // PENDING: the settings sheet
+}
+
+void CChatDlg::OpenWizard()
+{
+    // PENDING: the wizard
+}

@@ -14,6 +14,8 @@
 
 class QAction;
 class QLineEdit;
+class QMenu;
+class QSystemTrayIcon;
 class QPlainTextEdit;
 class QPushButton;
 class QToolBar;
@@ -31,8 +33,13 @@ public:
     // Runs the whole start-up: controls, toolbar, size and place, the call
     // list, then both links (with a message for every step that fails).
     explicit CChatDlg(QWidget* parent = nullptr);
-    // The shutdown: saves the call list, stops and releases both links.
+    // The shutdown: saves the call list, stops and releases both links,
+    // removes the tray icon.
     ~CChatDlg() override;
+
+    // Runs the window modally until it ends. Unlike exec(), hiding the
+    // window to the tray does not end the run.
+    int DoModal();
 
     // ICapiOwner
     void OnCapiNotify(CCapiLink& link, unsigned code) override;
@@ -56,9 +63,17 @@ public:
     CNotificationQueue& Notifications() { return m_queue; }
     static int ChangeCount() { return s_changeCount; }
     static void ResetChangeCountForTesting() { s_changeCount = 0; }
+    QSystemTrayIcon* TrayIcon() const { return m_trayIcon; }
+    QMenu* TrayMenu() const { return m_trayMenu; }
+
+signals:
+    // The tray menu's "About...": the application shows its About box.
+    void AboutRequested();
 
 protected:
     void done(int result) override;
+    void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void OnInitDialog();
@@ -78,6 +93,11 @@ private:
     void SetFramedHeight(int height);
     void Fold(int from, int to);
     void OnHelp();
+    void MinimiseToTray();
+    void OnTrayActivated(int reason);
+    void OpenFromTray();
+    void OpenSettings();
+    void OpenWizard();
     // Waits for `start` to call its argument, with the notifications held and
     // without taking user input meanwhile (as the window that blocked did).
     void WaitHolding(const std::function<void(std::function<void()>)>& start);
@@ -105,6 +125,9 @@ private:
     QAction* m_toPhoneBookAction;
     QAction* m_deleteAllAction;
     CNotificationQueue m_queue;
+    // Added at the first minimise, kept until shutdown.
+    QSystemTrayIcon* m_trayIcon = nullptr;
+    QMenu* m_trayMenu = nullptr;
     // Whether "bellijst.dat" may be written at shutdown: only a list that
     // was loaded (or started empty) replaces the stored one.
     bool m_callListLoaded = false;

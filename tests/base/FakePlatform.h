@@ -45,6 +45,7 @@ public:
 
     // --- desktop
     QStringList opened;
+    bool notificationArea = true;
 
     // --- clock and timers
     QDateTime now = QDateTime(QDate(1999, 12, 6), QTime(9, 5, 7));
@@ -66,6 +67,7 @@ public:
                                            const QString& initialName) override;
     void PlaySound(const QString& path, std::function<void()> finished) override;
     void OpenWithDesktop(const QString& path) override { opened << path; }
+    bool HasNotificationArea() override { return notificationArea; }
     QDateTime Now() override { return now; }
     void SingleShot(int milliseconds, QObject* context, std::function<void()> task) override;
 

@@ -103,14 +103,17 @@ private:
         auto started = std::make_shared<QElapsedTimer>();
         started->start();
         auto poll = std::make_shared<std::function<void()>>();
+        // Each run is a copy; the stored one is dropped at the end, or it
+        // would keep itself alive.
         *poll = [=] {
-            if (condition())
-                return Reply("ok");
-            if (started->elapsed() > kWaitMs)
-                return Reply("timeout");
+            if (condition() || started->elapsed() > kWaitMs) {
+                *poll = nullptr;
+                return Reply(condition() ? "ok" : "timeout");
+            }
             QTimer::singleShot(10, *poll);
         };
-        (*poll)();
+        const auto first = *poll;
+        first();
     }
 
     QJsonObject Dump() const

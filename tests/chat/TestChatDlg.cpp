@@ -15,9 +15,12 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -68,6 +71,9 @@ void When(std::function<bool()> condition, std::function<void()> then)
     started->start();
     *poll = [=] {
         if (condition() || started->elapsed() > kWait) {
+            // The running copy keeps what it needs; the stored one would
+            // otherwise keep itself alive.
+            *poll = nullptr;
             then();
             return;
         }
@@ -111,7 +117,30 @@ private slots:
     void unreadableCallListIsKept();
     void shutdownReleasesBothLinksOnce();
 
+    void minimiseToTray();
+    void minimiseWithoutNotificationArea();
+    void trayMenuOnlyOnRightButton_data();
+    void trayMenuOnlyOnRightButton();
+    void exitFromTray();
+    void enterKeepsEscEnds();
+    void fold_data();
+    void fold();
+    void help();
+
 private:
+    void Minimise()
+    {
+        m_dlg->setWindowState(m_dlg->windowState() | Qt::WindowMinimized);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_dlg->isVisible(), kWait);
+    }
+    QAction* TrayAction(const QString& text) const
+    {
+        for (QAction* action : m_dlg->TrayMenu()->actions())
+            if (action->text() == text)
+                return action;
+        return nullptr;
+    }
+    int FramedHeight() const { return m_dlg->frameGeometry().height(); }
     void Open();
     void Reopen();
     QLineEdit* Edit(const char* name) const { return m_dlg->findChild<QLineEdit*>(name); }
@@ -642,6 +671,141 @@ void TestChatDlg::shutdownReleasesBothLinksOnce()
     m_dlg.reset();
     QCOMPARE(m_driver->Released(), (std::vector<unsigned>{1, 2}));
     QCOMPARE(ReadFile(kCallListFileName), QByteArray(""));
+}
+
+// ---------------------------------------------------------------- tray and window commands
+
+void TestChatDlg::minimiseToTray()
+{
+    Open();
+    QVERIFY(!m_dlg->TrayIcon());
+    const QRect placed = m_dlg->geometry();
+    Minimise();
+    QSystemTrayIcon* tray = m_dlg->TrayIcon();
+    QVERIFY(tray);
+    QVERIFY(tray->isVisible());
+    QCOMPARE(tray->toolTip(), QString("Klik met de rechter muisbutton"));
+    QVERIFY(!(m_dlg->windowState() & Qt::WindowMinimized));
+
+    TrayAction("Open CCapi...")->trigger();
+    QVERIFY(m_dlg->isVisible());
+    QCOMPARE(m_dlg->geometry(), placed);
+    QVERIFY(tray->isVisible()); // stays while the window is shown
+
+    Minimise();
+    QCOMPARE(m_dlg->TrayIcon(), tray);
+    QCOMPARE(m_dlg->findChildren<QSystemTrayIcon*>().size(), 1);
+
+    // An incoming text brings the window back; the icon stays.
+    WriteFile("telefoonboek.dat", "");
+    Call("0301", "0302", "hallo");
+    QTRY_VERIFY_WITH_TIMEOUT(m_dlg->isVisible(), kWait);
+    QVERIFY(tray->isVisible());
+}
+
+void TestChatDlg::minimiseWithoutNotificationArea()
+{
+    m_platform->notificationArea = false;
+    Open();
+    m_dlg->setWindowState(Qt::WindowMinimized);
+    QTest::qWait(20);
+    // Hidden it could not be reached again: it stays minimised instead.
+    QVERIFY(!m_dlg->TrayIcon());
+    QVERIFY(m_dlg->isVisible());
+    QVERIFY(m_dlg->windowState() & Qt::WindowMinimized);
+}
+
+void TestChatDlg::trayMenuOnlyOnRightButton_data()
+{
+    QTest::addColumn<int>("reason");
+    QTest::addColumn<bool>("menu");
+    QTest::newRow("right button") << int(QSystemTrayIcon::Context) << true;
+    QTest::newRow("left click") << int(QSystemTrayIcon::Trigger) << false;
+    QTest::newRow("double click") << int(QSystemTrayIcon::DoubleClick) << false;
+    QTest::newRow("middle click") << int(QSystemTrayIcon::MiddleClick) << false;
+}
+
+void TestChatDlg::trayMenuOnlyOnRightButton()
+{
+    QFETCH(int, reason);
+    QFETCH(bool, menu);
+    Open();
+    Minimise();
+    emit m_dlg->TrayIcon()->activated(QSystemTrayIcon::ActivationReason(reason));
+    QCOMPARE(m_dlg->TrayMenu()->isVisible(), menu);
+    QVERIFY(!m_dlg->isVisible());
+    QStringList items;
+    for (QAction* action : m_dlg->TrayMenu()->actions())
+        items << (action->isSeparator() ? "-" : action->text());
+    QCOMPARE(items, (QStringList{"Open CCapi...", "Open Telefoonboek...", "-", "About...", "-", "Exit"}));
+    QCOMPARE(m_dlg->TrayMenu()->defaultAction(), TrayAction("Open CCapi..."));
+    m_dlg->TrayMenu()->close();
+}
+
+void TestChatDlg::exitFromTray()
+{
+    Open();
+    Minimise();
+    QSignalSpy finished(m_dlg.get(), &QDialog::finished);
+    TrayAction("Exit")->trigger();
+    QCOMPARE(finished.size(), 1);
+    QVERIFY(QFile::exists(kCallListFileName));
+    QVERIFY(m_driver->Released().empty()); // the links go with the window
+    m_dlg.reset();
+    QCOMPARE(m_driver->Released(), (std::vector<unsigned>{1, 2}));
+}
+
+void TestChatDlg::enterKeepsEscEnds()
+{
+    Open();
+    QSignalSpy finished(m_dlg.get(), &QDialog::finished);
+    Edit("phoneNumberEdit")->setFocus();
+    Type("phoneNumberEdit", "0302");
+    QTest::keyClick(Edit("phoneNumberEdit"), Qt::Key_Return);
+    QTest::keyClick(m_dlg.get(), Qt::Key_Enter);
+    QCOMPARE(finished.size(), 0);
+    QVERIFY(SentTexts().empty());
+    QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
+    QCOMPARE(finished.size(), 1);
+    QVERIFY(!m_dlg->isVisible());
+}
+
+void TestChatDlg::fold_data()
+{
+    QTest::addColumn<QStringList>("commands");
+    QTest::addColumn<int>("height");
+    QTest::newRow("Uit") << QStringList{"command32803"} << 499;
+    QTest::newRow("Uit then In") << QStringList{"command32803", "command32802"} << 326;
+    QTest::newRow("In on a folded window") << QStringList{"command32802"} << 326;
+    QTest::newRow("In twice") << QStringList{"command32802", "command32802"} << 326;
+    QTest::newRow("Uit twice") << QStringList{"command32803", "command32803"} << 499;
+}
+
+void TestChatDlg::fold()
+{
+    QFETCH(QStringList, commands);
+    QFETCH(int, height);
+    Open();
+    QCOMPARE(FramedHeight(), 325);
+    const QPoint topLeft = m_dlg->frameGeometry().topLeft();
+    const int width = m_dlg->frameGeometry().width();
+    for (const QString& command : commands) {
+        auto* action = m_dlg->findChild<QAction*>(command);
+        QVERIFY(action);
+        action->trigger();
+    }
+    QCOMPARE(FramedHeight(), height);
+    QCOMPARE(m_dlg->frameGeometry().topLeft(), topLeft);
+    QCOMPARE(m_dlg->frameGeometry().width(), width);
+    QVERIFY(m_dlg->isVisible());
+}
+
+void TestChatDlg::help()
+{
+    Open();
+    m_dlg->findChild<QAction*>("command32804")->trigger();
+    QCOMPARE(m_platform->opened, QStringList{"Zoemlijn.hlp"});
+    QVERIFY(m_platform->messages.isEmpty());
 }
 
 QTEST_MAIN(TestChatDlg)

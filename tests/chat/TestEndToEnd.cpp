@@ -43,7 +43,7 @@ public:
         env.insert("QT_QPA_PLATFORM", "offscreen");
         m_process.setProcessEnvironment(env);
         m_process.setWorkingDirectory(home);
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(ZL_CHAT_PEER_BIN);
         return m_process.waitForStarted() && ReadLine() == "ready";
     }

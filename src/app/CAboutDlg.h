@@ -1,0 +1,22 @@
+// The About box: the program's name, version and icon.
+#pragma once
+
+#include <QDialog>
+
+#include <memory>
+
+namespace Ui {
+class CAboutDlg;
+}
+
+class CAboutDlg final : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit CAboutDlg(QWidget* parent = nullptr);
+    ~CAboutDlg() override;
+
+private:
+    std::unique_ptr<Ui::CAboutDlg> m_ui;
+};
