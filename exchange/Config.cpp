@@ -34,6 +34,21 @@ bool AddAnswering(const QString& number, Config& config, QString& error)
     return true;
 }
 
+// A day is more than any exchange waits for an answer.
+constexpr int64_t kMaxTimeoutMs = 24 * 60 * 60 * 1000;
+
+bool SetTimeout(const QString& name, const QString& text, int64_t& ms, QString& error)
+{
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok);
+    if (!ok || value < 1 || value > kMaxTimeoutMs) {
+        error = QStringLiteral("%1 expects milliseconds from 1 to %2, got \"%3\"").arg(name).arg(kMaxTimeoutMs).arg(text);
+        return false;
+    }
+    ms = value;
+    return true;
+}
+
 } // namespace
 
 bool ParseLineDef(const QString& text, LineDef& def, QString& error)
@@ -81,6 +96,10 @@ bool ParseConfigText(const QString& text, Config& config, QString& error)
         } else if (key == QLatin1String("pcap")) {
             config.pcapPath = words[1];
             ok = true;
+        } else if (key == QLatin1String("setup-timeout")) {
+            ok = SetTimeout(key, words[1], config.setupTimeoutMs, error);
+        } else if (key == QLatin1String("alert-timeout")) {
+            ok = SetTimeout(key, words[1], config.alertTimeoutMs, error);
         }
         if (!ok) {
             error = QStringLiteral("line %1: %2").arg(lineNo).arg(error.isEmpty() ? line.trimmed() : error);
@@ -100,7 +119,8 @@ bool ParseArguments(const QStringList& args, Config& config, QString& error)
         }
         static const QStringList kWithValue = {QStringLiteral("--line"), QStringLiteral("--answer"),
                                                QStringLiteral("--address"), QStringLiteral("--pcap"),
-                                               QStringLiteral("--config")};
+                                               QStringLiteral("--config"), QStringLiteral("--setup-timeout"),
+                                               QStringLiteral("--alert-timeout")};
         if (!kWithValue.contains(arg)) {
             error = QStringLiteral("unknown option %1").arg(arg);
             return false;
@@ -123,6 +143,12 @@ bool ParseArguments(const QStringList& args, Config& config, QString& error)
                 return false;
         } else if (arg == QLatin1String("--pcap")) {
             config.pcapPath = value;
+        } else if (arg == QLatin1String("--setup-timeout")) {
+            if (!SetTimeout(arg.mid(2), value, config.setupTimeoutMs, error))
+                return false;
+        } else if (arg == QLatin1String("--alert-timeout")) {
+            if (!SetTimeout(arg.mid(2), value, config.alertTimeoutMs, error))
+                return false;
         } else {
             QFile file(value);
             if (!file.open(QIODevice::ReadOnly)) {

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
+
 namespace exchange {
 
 struct LineDef
@@ -21,6 +23,10 @@ struct Config
     QHostAddress address = QHostAddress::LocalHost;
     QString pcapPath;
     bool verbose = false;
+    // Milliseconds the called side has to answer a CONNECT_IND (or alert),
+    // and to answer once it has alerted.
+    int64_t setupTimeoutMs = 4000;
+    int64_t alertTimeoutMs = 3 * 60 * 1000;
 };
 
 // "0301111111=52001" → number and port (0 = any free port).
@@ -31,6 +37,8 @@ bool ParseLineDef(const QString& text, LineDef& def, QString& error);
 //   address 127.0.0.1
 //   pcap calls.pcap
 //   verbose
+//   setup-timeout 4000
+//   alert-timeout 180000
 bool ParseConfigText(const QString& text, Config& config, QString& error);
 // Arguments without the program name.
 bool ParseArguments(const QStringList& args, Config& config, QString& error);

@@ -3,19 +3,58 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <limits>
+
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
 
 namespace exchange {
 
 namespace {
 constexpr qint64 kReadChunk = 64 * 1024;
+
+int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
+
+// Linux delays the ACK of what it reads by up to 40 ms, hoping to send it
+// with an answer. A CAPI client that leaves Nagle on (libcapi20 does) then
+// holds its next message until that ACK comes: a CONNECT_REQ after a
+// DISCONNECT_RESP, which the exchange does not answer, waits 40 ms. The
+// kernel drops quick-ACK mode again by itself, so it is set after every read.
+void AckNow(QTcpSocket* socket)
+{
+#ifdef TCP_QUICKACK
+    const int one = 1;
+    setsockopt(static_cast<int>(socket->socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+#else
+    Q_UNUSED(socket);
+#endif
+}
+} // namespace
 
 ExchangeServer::ExchangeServer(const ServerOptions& options, QObject* parent)
     : QObject(parent), m_options(options), m_switch(*this)
 {
     if (options.verbose)
         m_switch.SetLog([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+    m_switch.SetTimeouts(options.timeouts);
+    m_switch.SetClock(NowMs);
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        m_armedFor = -1;
+        m_switch.Expire();
+        ArmTimer();
+    });
 }
 
 ExchangeServer::~ExchangeServer()
@@ -70,6 +109,7 @@ void ExchangeServer::OnNewConnection(QTcpServer* server, int line)
 {
     while (QTcpSocket* socket = server->nextPendingConnection()) {
         socket->setParent(nullptr);
+        // Each frame goes out as it is made: no waiting for the ACK of the last.
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         const ClientId id = m_switch.Attach(line);
         m_sockets.emplace(id, socket);
@@ -98,12 +138,30 @@ void ExchangeServer::OnReadyRead(ClientId id)
         if (m_overflowing.count(id))
             break;
     }
+    AckNow(socket);
+    ArmTimer();
+}
+
+// One timer for the whole switch, run for its earliest deadline.
+void ExchangeServer::ArmTimer()
+{
+    const int64_t deadline = m_switch.NextDeadline();
+    if (deadline == m_armedFor)
+        return;
+    m_armedFor = deadline;
+    if (deadline < 0) {
+        m_timer.stop();
+        return;
+    }
+    const int64_t wait = std::max<int64_t>(deadline - NowMs(), 0);
+    m_timer.start(static_cast<int>(std::min<int64_t>(wait, std::numeric_limits<int>::max())));
 }
 
 void ExchangeServer::OnDisconnected(ClientId id)
 {
     m_switch.Detach(id);
     Close(id);
+    ArmTimer();
 }
 
 // The switch has already let go of the client (or is told here).
@@ -119,6 +177,7 @@ void ExchangeServer::Close(ClientId id)
     socket->abort();
     socket->deleteLater();
     m_switch.Detach(id);
+    ArmTimer();
 }
 
 void ExchangeServer::Send(ClientId client, std::string_view frame)

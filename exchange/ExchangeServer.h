@@ -7,6 +7,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <unordered_map>
 #include <unordered_set>
@@ -22,6 +23,7 @@ struct ServerOptions
     QHostAddress address = QHostAddress::LocalHost;
     // Output a client has not read yet; beyond it the client is dropped.
     qint64 maxQueuedBytes = 1 << 20;
+    CallTimeouts timeouts;
     bool verbose = false;
 };
 
@@ -47,6 +49,7 @@ private:
     void OnReadyRead(ClientId id);
     void OnDisconnected(ClientId id);
     void Close(ClientId id);
+    void ArmTimer();
     void Send(ClientId client, std::string_view frame) override;
 
     ServerOptions m_options;
@@ -54,6 +57,8 @@ private:
     std::vector<std::pair<QString, QTcpServer*>> m_servers;
     std::unordered_map<ClientId, QTcpSocket*> m_sockets;
     std::unordered_set<ClientId> m_overflowing;
+    QTimer m_timer;
+    int64_t m_armedFor = -1; // the switch deadline m_timer runs for
 };
 
 } // namespace exchange

@@ -3,6 +3,7 @@
 #include "CapiDefs.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace exchange {
@@ -17,6 +18,7 @@ constexpr uint16_t ErrDataLengthNotSupported = 0x300c;
 constexpr uint16_t ErrRegInternalBusy = 0x1007;
 constexpr uint16_t ErrRegBlockTooSmall = 0x1002;
 constexpr uint16_t ReasonDestinationOutOfOrder = 0x349b;
+constexpr uint16_t ReasonTimerExpiry = 0x34e6; // Q.850 cause 102: what the called side hears
 
 constexpr uint8_t kControllerMask = 0x7f; // bit 7 of the controller octet: external equipment
 constexpr uint16_t kNcci = 1;             // one logical connection per PLCI
@@ -85,6 +87,8 @@ struct Switch::Client
     bool registered = false;
     uint16_t applId = 0;
     uint16_t maxBDataLen = 0;
+    uint16_t maxCalls = 1; // MaxLogicalConnection, within kMaxCallsPerApplication
+    uint16_t plcis = 0;    // held until the application's DISCONNECT_RESP
     bool listening = false;
     uint32_t cipMask = 0;
     uint16_t nextNumber = 0;
@@ -121,9 +125,18 @@ struct Switch::Call
     Plci* caller = nullptr;
     std::vector<Plci*> offered;
     Plci* answerer = nullptr;
+    int64_t deadline = -1; // while the called side has not answered
+    bool alerted = false;
 };
 
-Switch::Switch(Output& out) : m_out(out) {}
+Switch::Switch(Output& out)
+    : m_out(out), m_now([] {
+          return std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch())
+              .count();
+      })
+{
+}
 Switch::~Switch() = default;
 
 int Switch::AddLine(const std::string& number)
@@ -256,6 +269,7 @@ bool Switch::HandleControl(Client& c, std::string_view payload)
         if (info == InfoOk) {
             c.registered = true;
             c.maxBDataLen = maxLen;
+            c.maxCalls = std::clamp<uint16_t>(maxLc, 1, kMaxCallsPerApplication);
         }
         break;
     }
@@ -377,6 +391,8 @@ void Switch::OnConnectReq(Client& c, const Header& h, Reader& r)
         return Conf(c, h, ErrIllegalController);
     if (cip > kCipHighest)
         return Conf(c, h, ErrCipNotSupported);
+    if (AtCallLimit(c))
+        return Conf(c, h, ErrOutOfPlci);
 
     auto call = std::make_unique<Call>();
     call->id = m_nextCall++;
@@ -417,7 +433,7 @@ void Switch::Route(Call& call, uint16_t cip, std::string_view digits, std::strin
     // (a call to its own line) cannot end the call under the loop.
     for (Client* listener : line.clients) {
         const bool wants = (listener->cipMask & kCipMaskAll) || (cip < 32 && (listener->cipMask & (1u << cip)));
-        if (!listener->registered || !listener->listening || !wants)
+        if (!listener->registered || !listener->listening || !wants || AtCallLimit(*listener))
             continue;
         Plci* offered = NewPlci(to, listener, &call);
         if (!offered)
@@ -440,6 +456,7 @@ void Switch::Route(Call& call, uint16_t cip, std::string_view digits, std::strin
         b.Struct({}).Struct({}).Struct({}).Struct({});
         Send(to_client, b.FinishCapi(b.PayloadSize()));
     }
+    Arm(call, m_timeouts.setupMs);
 }
 
 void Switch::OnConnectResp(Client& c, const Header& h, Reader& r)
@@ -466,6 +483,7 @@ void Switch::OnConnectResp(Client& c, const Header& h, Reader& r)
 
 void Switch::Connect(Call& call, Plci& answerer)
 {
+    Disarm(call);
     Unlink(answerer);
     answerer.call = &call;
     call.answerer = &answerer;
@@ -490,7 +508,15 @@ void Switch::OnAlertReq(Client& c, const Header& h)
     Plci* p = FindPlci(c, h.address);
     if (!p)
         return Conf(c, h, ErrIllegalIdentifier);
-    Conf(c, h, p->state == PlciState::Offered ? InfoOk : ErrMessageNotSupportedInState);
+    if (p->state != PlciState::Offered || !p->call)
+        return Conf(c, h, ErrMessageNotSupportedInState);
+    Conf(c, h, InfoOk);
+    Call& call = *p->call;
+    if (!call.alerted) {
+        // The caller now hears ringing, and waits longer for the answer.
+        call.alerted = true;
+        Arm(call, m_timeouts.alertMs);
+    }
 }
 
 void Switch::OnDisconnectReq(Client& c, const Header& h)
@@ -735,9 +761,50 @@ void Switch::Unlink(Plci& p)
         call->answerer = nullptr;
     auto& offered = call->offered;
     offered.erase(std::remove(offered.begin(), offered.end(), &p), offered.end());
-    if (!call->caller && !call->answerer && call->offered.empty())
+    if (!call->caller && !call->answerer && call->offered.empty()) {
+        Disarm(*call);
         m_calls.erase(call->id);
+    }
 }
+
+void Switch::Arm(Call& call, int64_t ms)
+{
+    Disarm(call);
+    call.deadline = m_now() + std::max<int64_t>(ms, 0);
+    m_deadlines.emplace(call.deadline, call.id);
+}
+
+void Switch::Disarm(Call& call)
+{
+    if (call.deadline < 0)
+        return;
+    m_deadlines.erase({call.deadline, call.id});
+    call.deadline = -1;
+}
+
+void Switch::Expire()
+{
+    const int64_t now = m_now();
+    while (!m_deadlines.empty() && m_deadlines.begin()->first <= now) {
+        const uint64_t id = m_deadlines.begin()->second;
+        auto it = m_calls.find(id);
+        if (it == m_calls.end()) {
+            m_deadlines.erase(m_deadlines.begin());
+            continue;
+        }
+        Call& call = *it->second;
+        Disarm(call);
+        if (m_log)
+            m_log("call " + std::to_string(id) + (call.alerted ? " not answered" : " no user responding") +
+                  ", clearing");
+        // Q.931: the caller hears cause 18 or 19, the called side cause 102.
+        ClearOthers(call, nullptr, call.alerted ? ReasonNoAnswer : ReasonNoUserResponding, ReasonTimerExpiry);
+    }
+}
+
+// A call lasts from CONNECT_REQ or CONNECT_IND until the application's
+// DISCONNECT_RESP, so one that stopped answering stays at its limit.
+bool Switch::AtCallLimit(const Client& c) const { return c.plcis >= c.maxCalls; }
 
 Switch::Plci* Switch::NewPlci(int line, Client* owner, Call* call)
 {
@@ -754,6 +821,8 @@ Switch::Plci* Switch::NewPlci(int line, Client* owner, Call* call)
         p->call = call;
         l.plcis[octet] = std::move(p);
         ++m_plciCount;
+        if (owner)
+            ++owner->plcis;
         return l.plcis[octet].get();
     }
     return nullptr;
@@ -763,6 +832,8 @@ void Switch::FreePlci(Plci& p)
 {
     Unlink(p);
     --m_plciCount;
+    if (p.owner)
+        --p.owner->plcis;
     m_lines[p.line]->plcis[p.octet].reset();
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -40,6 +41,15 @@ public:
     virtual void CallCleared(uint64_t call, uint16_t reason) = 0;
 };
 
+// How long the network waits for the called side (Q.931 T303 and T301).
+struct CallTimeouts
+{
+    // From CONNECT_IND to an answer or ALERT_REQ; then "no user responding".
+    int64_t setupMs = 4000;
+    // From ALERT_REQ to the answer; then "no answer".
+    int64_t alertMs = 3 * 60 * 1000;
+};
+
 struct SwitchStats
 {
     size_t clients = 0;
@@ -52,6 +62,9 @@ class Switch
 public:
     static constexpr int kNoLine = -1;
     static constexpr uint8_t kController = 1;
+    // No application holds more calls than a primary rate line has B
+    // channels, whatever it registered with, so others on its line get through.
+    static constexpr uint16_t kMaxCallsPerApplication = 30;
 
     explicit Switch(Output& out);
     ~Switch();
@@ -69,6 +82,9 @@ public:
     void SetLog(std::function<void(const std::string&)> log) { m_log = std::move(log); }
     void SetObserver(CallObserver* observer) { m_observer = observer; }
     void SetGreeting(std::string greeting) { m_greeting = std::move(greeting); }
+    void SetTimeouts(const CallTimeouts& timeouts) { m_timeouts = timeouts; }
+    // Milliseconds on a clock that never goes back; steady_clock unless set.
+    void SetClock(std::function<int64_t()> nowMs) { m_now = std::move(nowMs); }
 
     // A new connection on a line's port.
     ClientId Attach(int line);
@@ -77,6 +93,10 @@ public:
     bool Feed(ClientId client, const uint8_t* data, size_t size);
     // The connection is gone: its calls are cleared, everything freed.
     void Detach(ClientId client);
+    // Clears the calls whose time-out has come; the owner calls it at
+    // NextDeadline(), which is -1 while no call waits.
+    void Expire();
+    int64_t NextDeadline() const { return m_deadlines.empty() ? -1 : m_deadlines.begin()->first; }
 
     SwitchStats Stats() const;
 
@@ -116,6 +136,9 @@ private:
     // Releases every party of the call except `except`, each with its reason.
     void ClearOthers(Call& call, const Plci* except, uint16_t callerReason, uint16_t otherReason);
     void Unlink(Plci& p);
+    void Arm(Call& call, int64_t ms);
+    void Disarm(Call& call);
+    bool AtCallLimit(const Client& c) const;
     void FreePlci(Plci& p);
     Plci* NewPlci(int line, Client* owner, Call* call);
     Plci* FindPlci(Client& c, uint32_t address);
@@ -132,6 +155,10 @@ private:
     std::unordered_map<std::string, int> m_byNumber;
     std::unordered_map<ClientId, std::unique_ptr<Client>> m_clients;
     std::unordered_map<uint64_t, std::unique_ptr<Call>> m_calls;
+    // (deadline, call id) of every call that waits for its called side.
+    std::set<std::pair<int64_t, uint64_t>> m_deadlines;
+    CallTimeouts m_timeouts;
+    std::function<int64_t()> m_now;
     ClientId m_nextClient = 1;
     uint64_t m_nextCall = 1;
     size_t m_plciCount = 0;

@@ -20,7 +20,8 @@ int main(int argc, char* argv[])
         std::fprintf(stderr,
                      "isdn-exchange: %s\n"
                      "usage: isdn-exchange --line NUMBER=PORT [--line ...] [--answer NUMBER] [--address ADDR]\n"
-                     "                     [--config FILE] [--pcap FILE] [--verbose]\n",
+                     "                     [--config FILE] [--pcap FILE] [--verbose]\n"
+                     "                     [--setup-timeout MS] [--alert-timeout MS]\n",
                      qPrintable(error));
         return 2;
     }
@@ -28,6 +29,8 @@ int main(int argc, char* argv[])
     exchange::ServerOptions options;
     options.address = config.address;
     options.verbose = config.verbose;
+    options.timeouts.setupMs = config.setupTimeoutMs;
+    options.timeouts.alertMs = config.alertTimeoutMs;
     exchange::ExchangeServer server(options);
     exchange::PcapWriter pcap;
     if (!config.pcapPath.isEmpty()) {
