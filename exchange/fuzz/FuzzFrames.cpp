@@ -1,6 +1,6 @@
 // libFuzzer target: arbitrary byte streams from three clients into the
 // switch. Input: chunks of [selector][length][bytes]; the selector picks a
-// client, or drops and reconnects one. Every frame the switch sends must be
+// client, drops and reconnects one, or lets time pass. Every frame the switch sends must be
 // well formed, and once all clients are gone nothing may be left.
 #include "Switch.h"
 
@@ -40,6 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     CheckingOutput out;
     exchange::Switch sw(out);
+    int64_t now = 0;
+    sw.SetClock([&now] { return now; });
+    sw.SetTimeouts({40, 200});
     const int lineA = sw.AddLine("1");
     const int lineB = sw.AddLine("2");
     sw.AddAnsweringLine("3");
@@ -59,6 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         pos += 2;
         const size_t take = length < size - pos ? length : size - pos;
         const int which = selector % (kClients + 1);
+        if (which == kClients && (selector & 0x80)) {
+            now += static_cast<int64_t>(length); // the length octet is milliseconds here
+            sw.Expire();
+            continue;
+        }
         if (which == kClients) {
             const int victim = (selector >> 2) % kClients;
             sw.Detach(clients[victim]);
@@ -72,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (ClientId id : clients)
         sw.Detach(id);
     const auto stats = sw.Stats();
-    if (stats.clients || stats.plcis || stats.calls)
+    if (stats.clients || stats.plcis || stats.calls || sw.NextDeadline() >= 0)
         std::abort();
     return 0;
 }

@@ -118,9 +118,10 @@ public:
     {
         return QTest::qWaitFor([&] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
     }
-    bool Register(uint16_t maxBDataLen = 128)
+    bool Register(uint16_t maxBDataLen = 128, uint16_t maxLogicalConnections = 2)
     {
-        Send(Hex("00000000f2ff000000000000") + U16(2048) + U16(2) + U16(7) + U16(maxBDataLen) + Hex("02"));
+        Send(Hex("00000000f2ff000000000000") + U16(2048) + U16(maxLogicalConnections) + U16(7) + U16(maxBDataLen) +
+             Hex("02"));
         const Frame f = Next();
         return f.bytes == Hex("00000000f3ff00000000");
     }

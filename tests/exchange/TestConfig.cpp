@@ -49,6 +49,52 @@ private slots:
         QCOMPARE(config.answering.join(','), answering);
     }
 
+    void timeouts_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("config"); // config file text, or empty
+        QTest::addColumn<int>("setupMs");    // -1: refused
+        QTest::addColumn<int>("alertMs");
+        QTest::newRow("defaults: 4 s and 3 minutes") << QStringList{} << "" << 4000 << 180000;
+        QTest::newRow("command line") << QStringList{"--setup-timeout", "250", "--alert-timeout", "900"} << "" << 250
+                                      << 900;
+        QTest::newRow("config file") << QStringList{} << "setup-timeout 1500\nalert-timeout 60000\n" << 1500 << 60000;
+        QTest::newRow("command line after the file wins")
+            << QStringList{"--setup-timeout", "20"} << "setup-timeout 1500\n" << 20 << 180000;
+        QTest::newRow("zero") << QStringList{"--setup-timeout", "0"} << "" << -1 << -1;
+        QTest::newRow("negative") << QStringList{"--alert-timeout", "-5"} << "" << -1 << -1;
+        QTest::newRow("seconds with a unit") << QStringList{"--setup-timeout", "4s"} << "" << -1 << -1;
+        QTest::newRow("longer than a day") << QStringList{"--alert-timeout", "86400001"} << "" << -1 << -1;
+        QTest::newRow("file value missing") << QStringList{} << "setup-timeout\n" << -1 << -1;
+        QTest::newRow("file value not a number") << QStringList{} << "alert-timeout lang\n" << -1 << -1;
+    }
+    void timeouts()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, config);
+        QFETCH(int, setupMs);
+        QFETCH(int, alertMs);
+        QTemporaryFile file;
+        QStringList all;
+        if (!config.isEmpty()) {
+            QVERIFY(file.open());
+            file.write(config.toUtf8());
+            file.close();
+            all << "--config" << file.fileName();
+        }
+        all << args << "--line" << "1=0";
+        Config parsed;
+        QString error;
+        const bool ok = exchange::ParseArguments(all, parsed, error);
+        QCOMPARE(ok, setupMs >= 0);
+        if (!ok) {
+            QVERIFY(!error.isEmpty());
+            return;
+        }
+        QCOMPARE(parsed.setupTimeoutMs, int64_t(setupMs));
+        QCOMPARE(parsed.alertTimeoutMs, int64_t(alertMs));
+    }
+
     void configFile()
     {
         QTemporaryFile file;

@@ -3,6 +3,7 @@
 #include "PcapWriter.h"
 #include "RawClient.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -19,6 +20,10 @@ const QString kB = QStringLiteral("0302222222");
 const QString kAnswer = QStringLiteral("0309999999");
 constexpr uint32_t kAllServices = 0x1;
 constexpr uint32_t kSpeechOnly = 1u << 1; // CIP 1
+// Short enough for a test, long enough that a loaded machine answers in time.
+constexpr int kSetupTimeoutMs = 300;
+constexpr int kAlertTimeoutMs = 600;
+constexpr uint16_t kTimerExpiry = 0x34e6;
 } // namespace
 
 class TestExchange : public QObject
@@ -28,10 +33,10 @@ class TestExchange : public QObject
 private:
     std::unique_ptr<exchange::ExchangeServer> m_server;
 
-    std::unique_ptr<RawClient> Client(const QString& number, bool doRegister = true)
+    std::unique_ptr<RawClient> Client(const QString& number, bool doRegister = true, uint16_t maxCalls = 2)
     {
         auto c = std::make_unique<RawClient>(m_server->Port(number));
-        if (doRegister && !c->Register())
+        if (doRegister && !c->Register(128, maxCalls))
             qWarning("register failed");
         return c;
     }
@@ -46,6 +51,8 @@ private slots:
     {
         exchange::ServerOptions options;
         options.maxQueuedBytes = 64 * 1024;
+        options.timeouts.setupMs = kSetupTimeoutMs;
+        options.timeouts.alertMs = kAlertTimeoutMs;
         m_server = std::make_unique<exchange::ExchangeServer>(options);
         QString error;
         QVERIFY(m_server->AddLine(kA, 0, &error));
@@ -480,6 +487,157 @@ private slots:
         QVERIFY(closed);
         QCOMPARE(m_server->Connections(), size_t(1));
         QVERIFY(bystander->Listen(kAllServices));
+    }
+
+    // The network clears a call the called side leaves hanging (Q.931 T303, T301).
+    void unansweredCallCleared_data()
+    {
+        QTest::addColumn<bool>("alert");
+        QTest::addColumn<int>("callerReason");
+        QTest::newRow("CONNECT_IND never answered") << false << 0x3492;
+        QTest::newRow("alerted, never answered") << true << 0x3493;
+    }
+    void unansweredCallCleared()
+    {
+        QFETCH(bool, alert);
+        QFETCH(int, callerReason);
+        auto callee = Client(kB);
+        auto caller = Client(kA);
+        QVERIFY(callee->Listen(kAllServices));
+        QElapsedTimer clock;
+        clock.start();
+        caller->Send(ConnectReqMsg(kB.toLatin1(), "stil"));
+        const uint32_t a = caller->Expect(ConnectConf).Address();
+        const uint32_t b = callee->Expect(ConnectInd).Address();
+        if (alert) {
+            callee->Send(Msg(AlertReq, b, Struct({})));
+            QCOMPARE(callee->Expect(AlertConf).Value(), InfoOk);
+        }
+        const int timeoutMs = alert ? kAlertTimeoutMs : kSetupTimeoutMs;
+        const Frame cleared = caller->Next(timeoutMs + 5000);
+        QCOMPARE(cleared.Code(), DisconnectInd);
+        QCOMPARE(int(cleared.Value()), callerReason);
+        QCOMPARE(cleared.Address(), a);
+        QVERIFY(clock.elapsed() >= timeoutMs);
+        const Frame calledSide = callee->Expect(DisconnectInd);
+        QCOMPARE(calledSide.Value(), kTimerExpiry);
+        QCOMPARE(calledSide.Address(), b);
+        callee->Send(ConnectRespMsg(b, 0)); // too late: nothing comes of it
+        QVERIFY(caller->Quiet() && callee->Quiet());
+        caller->Send(Msg(DisconnectResp, a));
+        callee->Send(Msg(DisconnectResp, b));
+        QVERIFY(Idle());
+    }
+
+    // An answer in time stops the clock: nothing is cleared afterwards.
+    void answerStopsTheClock()
+    {
+        auto callee = Client(kB);
+        auto caller = Client(kA);
+        QVERIFY(callee->Listen(kAllServices));
+        caller->Send(ConnectReqMsg(kB.toLatin1(), "op tijd"));
+        const uint32_t a = caller->Expect(ConnectConf).Address();
+        const uint32_t b = callee->Expect(ConnectInd).Address();
+        callee->Send(ConnectRespMsg(b, 0));
+        caller->Expect(ConnectActiveInd);
+        callee->Expect(ConnectActiveInd);
+        QVERIFY(caller->Quiet(kSetupTimeoutMs * 2) && callee->Quiet());
+        QVERIFY(m_server->Core().NextDeadline() < 0);
+        caller->Send(Msg(DisconnectReq, a, Struct({})));
+        QCOMPARE(caller->Expect(DisconnectConf).Value(), InfoOk);
+        QCOMPARE(callee->Expect(DisconnectInd).Value(), ReasonNormalClearing);
+        QCOMPARE(caller->Expect(DisconnectInd).Value(), ReasonNoCause);
+        caller->Send(Msg(DisconnectResp, a));
+        callee->Send(Msg(DisconnectResp, b));
+        QVERIFY(Idle());
+    }
+
+    // An application that answers nothing at all, not even DISCONNECT_IND,
+    // keeps no more calls than it registered logical connections for; the
+    // rest of its line still calls out and is called.
+    void silentApplicationLeavesTheLineFree()
+    {
+        auto silent = Client(kA, true, 2);
+        auto neighbour = Client(kA);
+        auto caller = Client(kB, true, 8);
+        auto listener = Client(kB);
+        QVERIFY(silent->Listen(kAllServices));
+        QVERIFY(listener->Listen(kAllServices));
+
+        for (int i = 0; i < 5; ++i) {
+            caller->Send(ConnectReqMsg(kA.toLatin1(), "hallo?"));
+            const Frame conf = caller->Expect(ConnectConf);
+            QCOMPARE(conf.Value(), InfoOk);
+            if (i < 2)
+                continue;
+            // The ones the silent application cannot take find nobody at once.
+            const Frame f = caller->Expect(DisconnectInd);
+            QCOMPARE(f.Value(), ReasonNoUserResponding);
+            caller->Send(Msg(DisconnectResp, f.Address()));
+        }
+        silent->Expect(ConnectInd);
+        silent->Expect(ConnectInd);
+        QVERIFY(silent->Quiet());
+
+        // Meanwhile the silent one's neighbour gets through.
+        neighbour->Send(ConnectReqMsg(kB.toLatin1(), "ik wel"));
+        const Frame conf = neighbour->Expect(ConnectConf);
+        QCOMPARE(conf.Value(), InfoOk);
+        const Frame ind = listener->Expect(ConnectInd);
+        QVERIFY(ind.bytes.contains("ik wel"));
+        listener->Send(ConnectRespMsg(ind.Address(), 5));
+        QCOMPARE(neighbour->Expect(DisconnectInd).Value(), ReasonFacilityRejected);
+        QCOMPARE(listener->Expect(DisconnectInd).Value(), ReasonNoCause);
+        neighbour->Send(Msg(DisconnectResp, conf.Address()));
+        listener->Send(Msg(DisconnectResp, ind.Address()));
+
+        // The two it holds are cleared on time; it never says DISCONNECT_RESP.
+        for (int i = 0; i < 2; ++i) {
+            const Frame f = caller->Next(kSetupTimeoutMs + 5000);
+            QCOMPARE(f.Code(), DisconnectInd);
+            QCOMPARE(f.Value(), ReasonNoUserResponding);
+            caller->Send(Msg(DisconnectResp, f.Address()));
+        }
+        QCOMPARE(silent->Expect(DisconnectInd).Value(), kTimerExpiry);
+        QCOMPARE(silent->Expect(DisconnectInd).Value(), kTimerExpiry);
+
+        // Still stuck at its limit: later calls do not pile up behind it.
+        for (int i = 0; i < 20; ++i) {
+            caller->Send(ConnectReqMsg(kA.toLatin1(), "nog eens"));
+            const Frame f = caller->Expect(ConnectConf);
+            QCOMPARE(caller->Expect(DisconnectInd).Value(), ReasonNoUserResponding);
+            caller->Send(Msg(DisconnectResp, f.Address()));
+        }
+        QVERIFY(silent->Quiet());
+        QVERIFY(QTest::qWaitFor([&] { return m_server->Core().Stats().plcis == 2; }, 2000));
+        silent->Close();
+        QVERIFY(Idle());
+    }
+
+    // A caller is held to its own limit as well.
+    void callerLimit()
+    {
+        auto callee = Client(kB, true, 8);
+        auto caller = Client(kA, true, 1);
+        QVERIFY(callee->Listen(kAllServices));
+        caller->Send(ConnectReqMsg(kB.toLatin1(), "een"));
+        const uint32_t a = caller->Expect(ConnectConf).Address();
+        const uint32_t b = callee->Expect(ConnectInd).Address();
+        caller->Send(ConnectReqMsg(kB.toLatin1(), "twee"));
+        QCOMPARE(caller->Expect(ConnectConf).Value(), ErrOutOfPlci);
+        QVERIFY(callee->Quiet());
+        callee->Send(ConnectRespMsg(b, 5));
+        caller->Expect(DisconnectInd);
+        callee->Expect(DisconnectInd);
+        callee->Send(Msg(DisconnectResp, b));
+        caller->Send(ConnectReqMsg(kB.toLatin1(), "drie")); // DISCONNECT_RESP not yet sent
+        QCOMPARE(caller->Expect(ConnectConf).Value(), ErrOutOfPlci);
+        caller->Send(Msg(DisconnectResp, a));
+        caller->Send(ConnectReqMsg(kB.toLatin1(), "vier"));
+        const Frame again = caller->Expect(ConnectConf);
+        QCOMPARE(again.Value(), InfoOk);
+        caller->Close();
+        QCOMPARE(int(callee->Expect(ConnectInd).Code()), int(ConnectInd));
     }
 
     // The pcap shows the text in the SETUP's Calling party subaddress.
