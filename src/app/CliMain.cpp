@@ -30,7 +30,8 @@ const char kUsage[] =
     "  send    belt NUMMER met TEKST (hoogstens 19 tekens) in het subadres en meldt\n"
     "          hoe het net de oproep beëindigde\n"
     "  listen  toont elke ontvangen tekst als een regel: beller, eigen nummer, soort\n"
-    "          oproep, tekst (tot Ctrl+C, of na N teksten)\n"
+    "          oproep, tekst (tot Ctrl+C, of na N teksten); valt de verbinding met\n"
+    "          CAPI weg, dan meldt het dat en verbindt het opnieuw\n"
     "  info    toont fabrikant, serienummer, versie en profiel van de CAPI-driver\n"
     "\n"
     "De CAPI-driver leest ~/.capi20rc (bijvoorbeeld: REMOTE rcapi 127.0.0.1 52001).\n";
@@ -189,10 +190,10 @@ int Send(QCoreApplication& app, const QStringList& args, bool verbose)
                 Print(stderr, "zoemlijn-cli: het net nam de oproep niet aan: " + FromBytes(line));
                 app.quit();
             }
-            if (l.IsLinkDown()) {
-                Print(stderr, "zoemlijn-cli: verbinding met CAPI verbroken");
-                app.quit();
-            }
+        } else if (code == NC_LINK_STATE && l.IsLinkDown()) {
+            // The call went with the connection.
+            Print(stderr, "zoemlijn-cli: verbinding met CAPI verbroken");
+            app.quit();
         }
     };
     if (!link.ConnectCAPICall(number.toStdString(), text.toStdString(), kCipUnrestrictedDigital)) {
@@ -230,7 +231,6 @@ int Listen(QCoreApplication& app, const QStringList& args, bool verbose)
     if (!StartLink(link, owner, verbose))
         return ExitFailed;
 
-    int exitCode = ExitOk;
     int received = 0;
     owner.handler = [&](CCapiLink& l, unsigned code) {
         if (code == NC_CALL_INFO) {
@@ -243,10 +243,10 @@ int Listen(QCoreApplication& app, const QStringList& args, bool verbose)
             }
         } else if (code == NC_CALL_CLEARED && count > 0 && received >= count) {
             app.quit();
-        } else if (code == NC_MESSAGE && l.IsLinkDown()) {
-            Print(stderr, "zoemlijn-cli: verbinding met CAPI verbroken");
-            exitCode = ExitFailed;
-            app.quit();
+        } else if (code == NC_LINK_STATE) {
+            // The link registers and listens again by itself; say so.
+            Print(stderr, l.IsLinkDown() ? "zoemlijn-cli: verbinding met CAPI verbroken, opnieuw verbinden..."
+                                         : "zoemlijn-cli: verbinding met CAPI hersteld, wacht op teksten");
         }
     };
     if (!link.ListenCAPIAppl()) {
@@ -259,7 +259,7 @@ int Listen(QCoreApplication& app, const QStringList& args, bool verbose)
     app.exec();
     owner.handler = nullptr;
     StopLink(link);
-    return exitCode;
+    return ExitOk;
 }
 
 int Info(const QStringList& args)

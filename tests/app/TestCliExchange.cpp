@@ -34,6 +34,7 @@ private slots:
     void networkRefusals_data();
     void networkRefusals();
     void answeringSubscriberGetsTheBChannelPath();
+    void listenerSurvivesExchangeRestart();
     void badArguments_data();
     void badArguments();
     void info();
@@ -179,6 +180,71 @@ void TestCliExchange::answeringSubscriberGetsTheBChannelPath()
         at = err.indexOf(step, at);
         QVERIFY2(at >= 0, "missing or out of order: " + step + "\n" + err);
     }
+}
+
+void TestCliExchange::listenerSurvivesExchangeRestart()
+{
+    // An exchange of its own, stopped and started again on the same ports.
+    QTemporaryDir homeCalled, homeCaller;
+    QVERIFY(homeCalled.isValid() && homeCaller.isValid());
+    const quint16 calledPort = FreePort();
+    const quint16 callerPort = FreePort();
+    for (auto [home, port] : {std::pair{&homeCalled, calledPort}, std::pair{&homeCaller, callerPort}}) {
+        QFile rc(home->filePath(".capi20rc"));
+        QVERIFY(rc.open(QIODevice::WriteOnly));
+        rc.write(QString("REMOTE rcapi 127.0.0.1 %1\nTRACELEVEL 0\n").arg(port).toLatin1());
+    }
+    const QStringList exchangeArgs = {"--line", QString("%1=%2").arg(kCalled).arg(calledPort), "--line",
+                                      QString("%1=%2").arg(kCaller).arg(callerPort)};
+    QProcess exchange;
+    auto startExchange = [&] {
+        exchange.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        exchange.start(ZL_EXCHANGE_BIN, exchangeArgs);
+        QVERIFY(exchange.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(([calledPort] {
+                                     QTcpSocket s;
+                                     s.connectToHost(QHostAddress::LocalHost, calledPort);
+                                     return s.waitForConnected(100);
+                                 }()),
+                                 5000);
+    };
+    auto stopExchange = qScopeGuard([&exchange] {
+        exchange.terminate();
+        if (!exchange.waitForFinished(3000))
+            exchange.kill();
+        exchange.waitForFinished();
+    });
+    startExchange();
+
+    QProcess listener;
+    listener.setProcessEnvironment(Env(homeCalled));
+    listener.start(ZL_CLI_BIN, {"listen"});
+    QVERIFY(listener.waitForStarted());
+    auto stopListener = qScopeGuard([&listener] {
+        if (listener.state() != QProcess::NotRunning) {
+            listener.terminate();
+            listener.waitForFinished(5000);
+        }
+    });
+    QByteArray err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += listener.readAllStandardError()).contains("wacht op teksten"), 10000);
+
+    exchange.terminate();
+    QVERIFY(exchange.waitForFinished(5000));
+    QTRY_VERIFY_WITH_TIMEOUT((err += listener.readAllStandardError()).contains("verbinding met CAPI verbroken"), 10000);
+    QTest::qWait(500); // a few failed attempts while the exchange is away
+    QCOMPARE(listener.state(), QProcess::Running);
+    startExchange();
+    QTRY_VERIFY_WITH_TIMEOUT((err += listener.readAllStandardError()).contains("verbinding met CAPI hersteld"), 15000);
+
+    QByteArray out;
+    QCOMPARE(Cli(homeCaller, {"send", kCalled, "na de herstart"}, &out, &err), 0);
+    QVERIFY2(out.contains("0x349D"), out + err);
+    QByteArray received;
+    QTRY_VERIFY_WITH_TIMEOUT((received += listener.readAllStandardOutput()).contains("na de herstart"), 10000);
+    QCOMPARE(QString::fromUtf8(received).trimmed(),
+             QString("%1\t%2\tUnrestricted digital information\tna de herstart").arg(kCaller, kCalled));
+    QCOMPARE(listener.state(), QProcess::Running);
 }
 
 void TestCliExchange::badArguments_data()
