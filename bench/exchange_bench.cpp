@@ -1,15 +1,23 @@
 // Load on isdn-exchange: N lines, each with one listening application that
 // rejects every call (Reject 5, as Zoemlijn does), and M senders that call
 // round the lines back to back. Prints calls per second, set-up latency
-// (CONNECT_REQ sent to CONNECT_IND received) and the exchange's RSS.
+// (CONNECT_REQ sent to CONNECT_IND received), the exchange's RSS and the
+// CPU time each side spends on a call.
 //
-//   exchange_bench [--lines N] [--senders M] [--calls C] [--seconds S] [--exchange PATH]
+//   exchange_bench [--lines N] [--senders M] [--calls C] [--seconds S]
+//                  [--slow MS] [--unanswered MS] [--exchange PATH]
+//
+// --slow MS lists every set-up slower than MS, with the monotonic clock at
+// the start, to find it again in a `perf record -k CLOCK_MONOTONIC` trace.
+// --unanswered MS: the listeners never answer a CONNECT_IND, and the
+// exchange (--setup-timeout MS) must clear every call with 0x3492.
 #include "CapiDefs.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,6 +41,8 @@ struct Options
     int senders = 8;
     long calls = 200000;
     int seconds = 120;
+    long slowUs = 0; // print every set-up slower than this; 0: none
+    int unansweredMs = 0; // listeners never answer; the exchange clears each call after this
     std::string exchange = ZL_EXCHANGE_BIN;
 };
 
@@ -88,7 +98,9 @@ std::string ReadFrame(int fd)
     return body;
 }
 
-int Dial(int port)
+// maxCalls: the registration's MaxLogicalConnection, which bounds the
+// calls the exchange offers the application at once.
+int Dial(int port, uint16_t maxCalls)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -99,8 +111,9 @@ int Dial(int port)
         Die("connect");
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    static const uint8_t kRegister[] = {0, 0, 0, 0, 0xf2, 0xff, 0, 0, 0, 0, 0, 0, 0x00, 0x08, 2, 0, 7, 0, 0x80, 0, 2};
-    SendFrame(fd, kRegister, sizeof kRegister);
+    uint8_t reg[] = {0, 0, 0, 0, 0xf2, 0xff, 0, 0, 0, 0, 0, 0, 0x00, 0x08, 0, 0, 7, 0, 0x80, 0, 2};
+    PutU16(reg + 14, maxCalls);
+    SendFrame(fd, reg, sizeof reg);
     if (ReadFrame(fd) != std::string("\0\0\0\0\xf3\xff\0\0\0\0", 10))
         Die("register");
     return fd;
@@ -121,6 +134,34 @@ long StatusKb(pid_t pid, const char* key)
             kb = std::atol(line + keyLen);
     std::fclose(f);
     return kb;
+}
+
+// CPU seconds (user + system) the process has used so far.
+double CpuSeconds(pid_t pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE* f = std::fopen(path, "r");
+    if (!f)
+        return -1;
+    char buf[1024];
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    // Fields 14 and 15, counted after the ")" that ends the command name.
+    const char* p = std::strrchr(buf, ')');
+    unsigned long utime = 0, stime = 0;
+    if (!p || std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
+        return -1;
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double OwnCpuSeconds()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    auto secs = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
+    return secs(ru.ru_utime) + secs(ru.ru_stime);
 }
 
 std::string Number(int line) { return "03000000" + std::to_string(10 + line); }
@@ -146,7 +187,7 @@ int main(int argc, char* argv[])
     Options o;
     if ((argc - 1) % 2 != 0) {
         std::fprintf(stderr, "usage: exchange_bench [--lines N] [--senders M] [--calls C] [--seconds S] "
-                             "[--exchange PATH]\n");
+                             "[--slow MS] [--unanswered MS] [--exchange PATH]\n");
         return 2;
     }
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -161,6 +202,10 @@ int main(int argc, char* argv[])
             o.seconds = std::atoi(argv[i + 1]);
         else if (key == "--exchange")
             o.exchange = argv[i + 1];
+        else if (key == "--slow")
+            o.slowUs = std::atol(argv[i + 1]) * 1000;
+        else if (key == "--unanswered")
+            o.unansweredMs = std::atoi(argv[i + 1]);
         else {
             std::fprintf(stderr, "exchange_bench: unknown option %s\n", key.c_str());
             return 2;
@@ -178,6 +223,11 @@ int main(int argc, char* argv[])
         args.push_back("--line");
         args.push_back(Number(l) + "=0");
     }
+    if (o.unansweredMs > 0) {
+        args.push_back("--setup-timeout");
+        args.push_back(std::to_string(o.unansweredMs));
+    }
+    const uint16_t expectedReason = o.unansweredMs > 0 ? ReasonNoUserResponding : ReasonFacilityRejected;
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out[1], 1);
@@ -207,7 +257,8 @@ int main(int argc, char* argv[])
     std::vector<Conn> conns;
     for (int l = 0; l < o.lines; ++l) {
         Conn c;
-        c.fd = Dial(ports[l]);
+        // Room for every sender at once, and for the calls cleared but not yet responded to.
+        c.fd = Dial(ports[l], static_cast<uint16_t>(std::min(30, 2 * o.senders)));
         c.listener = true;
         c.index = l;
         c.line = l;
@@ -219,7 +270,7 @@ int main(int argc, char* argv[])
     for (int s = 0; s < o.senders; ++s) {
         Conn c;
         c.line = s % o.lines;
-        c.fd = Dial(ports[c.line]);
+        c.fd = Dial(ports[c.line], 2);
         c.index = s;
         conns.push_back(std::move(c));
     }
@@ -235,6 +286,8 @@ int main(int argc, char* argv[])
     const auto begin = Clock::now();
     const auto deadline = begin + std::chrono::seconds(o.seconds);
     std::printf("lines %d, senders %d, calls %ld\n", o.lines, o.senders, o.calls);
+    if (o.slowUs > 0) // to match the slow set-ups with kernel traces (perf -k CLOCK_MONOTONIC)
+        std::printf("start at monotonic %.6f s\n", std::chrono::duration<double>(begin.time_since_epoch()).count());
     std::printf("%10s %10s %12s %12s\n", "calls", "seconds", "rss_kb", "peak_kb");
     std::printf("%10ld %10.1f %12ld %12ld\n", 0L, 0.0, StatusKb(pid, "VmRSS:"), StatusKb(pid, "VmHWM:"));
 
@@ -280,16 +333,23 @@ int main(int argc, char* argv[])
                     if (r.Struct(called) && r.Struct(calling) && r.Struct(calledSub) && r.Struct(callingSub) &&
                         callingSub.size() > 2) {
                         const int s = std::atoi(std::string(callingSub.substr(2)).c_str());
-                        if (s >= 0 && s < o.senders)
-                            latencyUs.push_back(static_cast<uint32_t>(
-                                std::chrono::duration_cast<std::chrono::microseconds>(now - senderConn[s]->sent)
-                                    .count()));
+                        if (s >= 0 && s < o.senders) {
+                            const Conn& from = *senderConn[s];
+                            const auto us =
+                                std::chrono::duration_cast<std::chrono::microseconds>(now - from.sent).count();
+                            latencyUs.push_back(static_cast<uint32_t>(us));
+                            if (o.slowUs > 0 && us >= o.slowUs)
+                                std::printf("slow set-up: %.3f ms at %.3f s, sender %d, line %d -> %d\n", us / 1000.0,
+                                            std::chrono::duration<double>(from.sent - begin).count(), s, from.line,
+                                            c.line);
+                        }
                     }
-                    SendMsg(c.fd, ConnectResp, address, std::string("\x05\0\0\0\0\0\0", 7));
+                    if (o.unansweredMs == 0)
+                        SendMsg(c.fd, ConnectResp, address, std::string("\x05\0\0\0\0\0\0", 7));
                 } else if (code == DisconnectInd) {
                     SendMsg(c.fd, DisconnectResp, address);
                     if (!c.listener) {
-                        if (GetU16(m + 12) == ReasonFacilityRejected)
+                        if (GetU16(m + 12) == expectedReason)
                             ++completed;
                         else
                             ++failed, ++completed;
@@ -317,6 +377,9 @@ int main(int argc, char* argv[])
                 secs, completed / secs);
     std::printf("set-up latency p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", pct(0.5), pct(0.99), pct(1.0));
     std::printf("exchange RSS %ld kB, peak %ld kB\n", StatusKb(pid, "VmRSS:"), StatusKb(pid, "VmHWM:"));
+    if (completed > 0)
+        std::printf("CPU per call: exchange %.1f us, bench %.1f us\n", CpuSeconds(pid) * 1e6 / completed,
+                    OwnCpuSeconds() * 1e6 / completed);
     for (auto& c : conns)
         close(c.fd);
     kill(pid, SIGTERM);
