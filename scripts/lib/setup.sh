@@ -8,6 +8,8 @@ ZL_PACKAGES=(
   g++-mingw-w64-x86-64-posix
 )
 ZL_RUN_PACKAGES=(xvfb xdotool imagemagick)
+# scripts/package: the package build, its checks and the icon renderer.
+ZL_PACKAGE_PACKAGES=(dpkg-dev file lintian desktop-file-utils appstream librsvg2-bin man-db)
 
 zl_ensure_packages() {
   local missing=()

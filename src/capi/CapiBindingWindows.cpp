@@ -26,65 +26,90 @@ class Capi2032Driver final : public ICapiDriver
 public:
     explicit Capi2032Driver(HMODULE module) : m_module(module) {}
 
-    bool Bind(std::string* error)
+    // Binds every entry point the DLL has; a missing one fails only the
+    // operations that need it.
+    void Bind()
     {
-        return Resolve("CAPI_REGISTER", m_register, error) && Resolve("CAPI_RELEASE", m_release, error) &&
-               Resolve("CAPI_PUT_MESSAGE", m_putMessage, error) && Resolve("CAPI_GET_MESSAGE", m_getMessage, error) &&
-               Resolve("CAPI_WAIT_FOR_SIGNAL", m_wait, error) &&
-               Resolve("CAPI_GET_MANUFACTURER", m_getManufacturer, error) &&
-               Resolve("CAPI_GET_VERSION", m_getVersion, error) &&
-               Resolve("CAPI_GET_SERIAL_NUMBER", m_getSerialNumber, error) &&
-               Resolve("CAPI_GET_PROFILE", m_getProfile, error) && Resolve("CAPI_INSTALLED", m_installed, error);
+        Resolve("CAPI_REGISTER", m_register);
+        Resolve("CAPI_RELEASE", m_release);
+        Resolve("CAPI_PUT_MESSAGE", m_putMessage);
+        Resolve("CAPI_GET_MESSAGE", m_getMessage);
+        Resolve("CAPI_WAIT_FOR_SIGNAL", m_wait);
+        Resolve("CAPI_GET_MANUFACTURER", m_getManufacturer);
+        Resolve("CAPI_GET_VERSION", m_getVersion);
+        Resolve("CAPI_GET_SERIAL_NUMBER", m_getSerialNumber);
+        Resolve("CAPI_GET_PROFILE", m_getProfile);
+        Resolve("CAPI_INSTALLED", m_installed);
     }
 
     unsigned Register(unsigned messageBufferSize, unsigned maxLogicalConnection, unsigned maxBDataBlocks,
                       unsigned maxBDataLen, unsigned* applId) override
     {
+        if (!m_register)
+            return kCapiNotBound;
         DWORD id = 0;
         const DWORD rc = m_register(messageBufferSize, maxLogicalConnection, maxBDataBlocks, maxBDataLen, &id);
         if (rc == 0)
             *applId = id;
         return rc;
     }
-    unsigned Release(unsigned applId) override { return m_release(applId); }
+    unsigned Release(unsigned applId) override { return m_release ? m_release(applId) : kCapiNotBound; }
     unsigned PutMessage(unsigned applId, const uint8_t* message) override
     {
-        return m_putMessage(applId, const_cast<uint8_t*>(message));
+        return m_putMessage ? m_putMessage(applId, const_cast<uint8_t*>(message)) : kCapiNotBoundMessage;
     }
     unsigned GetMessage(unsigned applId, const uint8_t** message, size_t* readable) override
     {
+        *message = nullptr;
+        *readable = 0; // extent unknown: the driver's own pointers are trusted
+        if (!m_getMessage)
+            return kCapiNotBoundMessage;
         LPVOID buffer = nullptr;
         const DWORD rc = m_getMessage(applId, &buffer);
         *message = static_cast<const uint8_t*>(buffer);
-        *readable = 0; // extent unknown: the driver's own pointers are trusted
         return rc;
     }
-    unsigned WaitForSignal(unsigned applId) override { return m_wait(applId); }
-    // CAPI_GET_MESSAGE never blocks here: it reports an empty queue itself.
-    unsigned WaitForSignalFor(unsigned, int) override { return 0; }
-    unsigned GetManufacturer(unsigned, char* buffer64) override { return m_getManufacturer(buffer64); }
+    unsigned WaitForSignal(unsigned applId) override { return m_wait ? m_wait(applId) : kCapiNotBoundMessage; }
+    // CAPI_WAIT_FOR_SIGNAL has no time-out, and nothing but a message or the
+    // release ends it. The receive thread polls CAPI_GET_MESSAGE instead,
+    // which reports an empty queue itself.
+    unsigned WaitForSignalFor(unsigned, int) override { return m_getMessage ? 0 : kCapiNotBoundMessage; }
+    bool FetchNeverBlocks() const override { return true; }
+    unsigned GetManufacturer(unsigned, char* buffer64) override
+    {
+        if (!m_getManufacturer) {
+            buffer64[0] = '\0';
+            return kCapiNotBound;
+        }
+        return m_getManufacturer(buffer64);
+    }
     unsigned GetVersion(unsigned, uint32_t version[4]) override
     {
+        if (!m_getVersion)
+            return kCapiNotBound;
         DWORD v[4] = {};
         const DWORD rc = m_getVersion(&v[0], &v[1], &v[2], &v[3]);
         for (int i = 0; i < 4; ++i)
             version[i] = v[i];
         return rc;
     }
-    unsigned GetSerialNumber(unsigned, char* buffer8) override { return m_getSerialNumber(buffer8); }
-    unsigned GetProfile(unsigned controller, uint8_t* buffer64) override { return m_getProfile(buffer64, controller); }
-    unsigned Installed() override { return m_installed(); }
-    // CAPI2032's CAPI_RELEASE wakes a thread in CAPI_WAIT_FOR_SIGNAL itself.
+    unsigned GetSerialNumber(unsigned, char* buffer8) override
+    {
+        return m_getSerialNumber ? m_getSerialNumber(buffer8) : kCapiNotBound;
+    }
+    unsigned GetProfile(unsigned controller, uint8_t* buffer64) override
+    {
+        return m_getProfile ? m_getProfile(buffer64, controller) : kCapiNotBound;
+    }
+    unsigned Installed() override { return m_installed ? m_installed() : kCapiNotBound; }
+    // Nothing to wake: the receive thread never blocks in the driver here.
     void Wake(unsigned) override {}
 
 private:
     template <typename Fn>
-    bool Resolve(const char* name, Fn& fn, std::string* error)
+    void Resolve(const char* name, Fn& fn)
     {
         fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(m_module, name)));
-        if (!fn && error)
-            *error = std::string("missing entry point ") + name;
-        return fn != nullptr;
     }
 
     HMODULE m_module;
@@ -115,9 +140,15 @@ std::unique_ptr<ICapiDriver> OpenLibrary(const std::string& name, std::string* e
         return nullptr;
     }
     auto driver = std::make_unique<Capi2032Driver>(module);
-    if (!driver->Bind(error))
-        return nullptr;
+    driver->Bind();
     return driver;
 }
+
+// No descriptors here: the receive thread waits in slices on its stop signal.
+WakeSignal::WakeSignal() = default;
+WakeSignal::~WakeSignal() = default;
+void WakeSignal::Signal() {}
+
+Readable WaitReadable(int, int, int) { return Readable::Failed; }
 
 } // namespace capiplatform

@@ -1,5 +1,6 @@
 // The CAPI 2.0 driver as the link sees it: the ten operations of the
-// standard's entry points, plus the one extra that a clean shutdown needs.
+// standard's entry points, plus the extras that a receive thread needs to
+// wait without hanging.
 #pragma once
 
 #include <cstddef>
@@ -45,6 +46,15 @@ public:
     // GetMessage for this application return, so that it can be joined
     // before Release frees the buffers it reads.
     virtual void Wake(unsigned applId) = 0;
+
+    // Not an entry point: a descriptor that turns readable when a message is
+    // queued for the application or the driver's connection has ended (the
+    // socket of remote CAPI, or /dev/capi20); -1 where there is none, and the
+    // receive thread then waits in short slices.
+    virtual int WaitDescriptor(unsigned) { return -1; }
+    // Not an entry point: the fetch answers an empty queue with 0x1104 as a
+    // matter of course, and WaitForSignalFor cannot wait (CAPI2032).
+    virtual bool FetchNeverBlocks() const { return false; }
 };
 
 // The process-wide binding. Written once on the user-interface thread before

@@ -1,5 +1,6 @@
 #include "CapiLink.h"
 
+#include "CapiBindingPlatform.h"
 #include "CapiDefs.h"
 #include "CapiDriver.h"
 #include "CapiRequests.h"
@@ -20,14 +21,23 @@ constexpr unsigned kMaxLogicalConnections = 2;
 constexpr unsigned kMaxBDataBlocks = 16;
 constexpr unsigned kMaxBDataLen = 128;
 
-// A driver that fails this many fetches in a row is taken to be gone.
-constexpr int kMaxFailedFetches = 8;
+// A driver that fails this many fetches in a row has lost its connection.
+constexpr int kMaxFailedFetches = 3;
 // Pause after a failed fetch, doubled each time up to the cap.
 constexpr int kFirstBackoffMs = 10;
 constexpr int kMaxBackoffMs = 1000;
-// ReleaseCAPIAppl gives a woken thread this long to leave the driver before
-// it releases anyway (a driver whose release is what wakes it).
-constexpr int kThreadExitWaitMs = 2000;
+// Pause before each new registration after an outage, doubled up to the cap.
+constexpr int kFirstRetryMs = 100;
+constexpr int kMaxRetryMs = 2000;
+// Where the driver has no descriptor to wait on, the thread waits this long
+// at a time and looks at the stop signal in between.
+constexpr int kWaitSliceMs = 20;
+// How long the owner's thread waits for a receive thread: after the stop
+// signal, before it releases (a thread out of the driver by then cannot read
+// freed buffers), and after the release (a driver whose release is what
+// wakes it). A thread still there is left to end on its own.
+constexpr int kStopWaitMs = 30;
+constexpr int kReleaseWaitMs = 50;
 
 // The link whose receive thread this is, if any.
 thread_local const CCapiLink* t_receiveThreadOf = nullptr;
@@ -80,6 +90,83 @@ struct CCapiLink::Ticket
     bool cancelled = false; // guarded by mutex
 };
 
+struct CCapiLink::StopEvent
+{
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool set = false;    // guarded by mutex
+    bool exited = false; // guarded by mutex
+    capiplatform::WakeSignal wake;
+    // Held by the thread whenever it works on its link or calls its owner;
+    // whoever gives up on the thread sets cutOff under it, and from then on
+    // the thread touches only this object and the driver.
+    std::mutex attach;
+    bool cutOff = false; // guarded by attach
+
+    bool IsSet()
+    {
+        std::lock_guard lock(mutex);
+        return set;
+    }
+    // False when the stop signal came first.
+    bool SleepUnlessSet(int milliseconds)
+    {
+        std::unique_lock lock(mutex);
+        return !cv.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return set; });
+    }
+};
+
+namespace {
+
+enum class Waited { Ready, Idle, Stopped, Failed };
+
+// Waits until the driver has something for the application (a message, or
+// the end of its connection), the stop signal, or `milliseconds` (-1: no
+// limit). Touches no link.
+template <typename Stop>
+Waited WaitForDriver(Stop& stop, unsigned applId, int milliseconds, unsigned* failure)
+{
+    ICapiDriver& driver = CapiBinding::Driver();
+    const int wakeFd = stop.wake.Fd();
+    const int fd = driver.WaitDescriptor(applId);
+    if (fd >= 0) {
+        // Without a wake-up descriptor, only in slices.
+        const int wait = wakeFd >= 0 ? milliseconds : kWaitSliceMs;
+        switch (capiplatform::WaitReadable(fd, wakeFd, wait)) {
+        case capiplatform::Readable::Driver:
+            return Waited::Ready;
+        case capiplatform::Readable::Woken:
+            return Waited::Stopped;
+        case capiplatform::Readable::TimedOut:
+            return stop.IsSet() ? Waited::Stopped : Waited::Idle;
+        case capiplatform::Readable::Failed:
+            *failure = ErrMsgOsResource;
+            return Waited::Failed;
+        }
+    }
+    const int slice = milliseconds < 0 ? kWaitSliceMs : std::min(milliseconds, kWaitSliceMs);
+    if (driver.FetchNeverBlocks())
+        return stop.SleepUnlessSet(slice) ? Waited::Ready : Waited::Stopped;
+    const auto start = std::chrono::steady_clock::now();
+    const unsigned rc = driver.WaitForSignalFor(applId, slice);
+    if (stop.IsSet())
+        return Waited::Stopped;
+    if (rc == 0)
+        return Waited::Ready;
+    if (rc != ErrQueueEmpty) {
+        *failure = rc;
+        return Waited::Failed;
+    }
+    // A wait that comes back early with nothing would make the loop spin.
+    const auto spent = std::chrono::steady_clock::now() - start;
+    if (spent < std::chrono::milliseconds(slice / 2) &&
+        !stop.SleepUnlessSet(slice - int(std::chrono::duration_cast<std::chrono::milliseconds>(spent).count())))
+        return Waited::Stopped;
+    return Waited::Idle;
+}
+
+} // namespace
+
 CCapiLink::CCapiLink() = default;
 
 CCapiLink::~CCapiLink()
@@ -88,7 +175,7 @@ CCapiLink::~CCapiLink()
     // behind that still points here.
     if (m_pThread) {
         StopCAPIThread();
-        m_pThread->join();
+        EndThread(kStopWaitMs);
     }
 }
 
@@ -141,8 +228,10 @@ bool CCapiLink::RegisterCAPIAppl()
         return false;
     }
     {
+        std::lock_guard put(m_putMutex);
         std::lock_guard lock(m_mutex);
         m_applId = applId;
+        m_applState = ApplState::Live;
         m_registered = true;
     }
     Logf("RegisterCAPIAppl: ApplId = %u.", applId);
@@ -151,26 +240,37 @@ bool CCapiLink::RegisterCAPIAppl()
 
 bool CCapiLink::ReleaseCAPIAppl()
 {
-    const unsigned applId = ApplId();
     if (m_pThread) {
-        // The thread must be out of the driver before release frees the
-        // buffers it reads.
+        // The thread should be out of the driver before release frees the
+        // buffers it reads; the wake-up descriptor sees to that at once.
         StopCAPIThread();
-        std::unique_lock lock(m_mutex);
-        m_changed.wait_for(lock, std::chrono::milliseconds(kThreadExitWaitMs), [this] { return m_threadExited; });
+        WaitForThreadEnd(kStopWaitMs);
     }
-    const unsigned rc = CapiBinding::Driver().Release(applId);
-    if (m_pThread) {
-        m_pThread->join();
-        m_pThread.reset();
+    unsigned applId;
+    unsigned rc = 0;
+    {
+        std::lock_guard put(m_putMutex);
+        bool lost;
+        {
+            std::lock_guard lock(m_mutex);
+            applId = m_applId;
+            lost = m_applState == ApplState::Lost;
+        }
+        // After an outage the thread released the id itself; it may belong
+        // to another application now.
+        if (!lost)
+            rc = CapiBinding::Driver().Release(applId);
+        std::lock_guard lock(m_mutex);
+        m_applState = ApplState::None;
+        if (rc == 0) {
+            m_registered = false;
+            m_linkDown = false;
+        }
     }
+    EndThread(kReleaseWaitMs);
     if (rc != 0) {
         Logf("ReleaseCAPIAppl: CAPI_RELEASE failed, error 0x%04X.", rc);
         return false;
-    }
-    {
-        std::lock_guard lock(m_mutex);
-        m_registered = false;
     }
     Logf("ReleaseCAPIAppl: ApplId =  %u released successfuly.", applId);
     return true;
@@ -238,8 +338,16 @@ bool CCapiLink::Put(const uint8_t* message, const char* failureFormat)
 {
     unsigned rc;
     {
-        std::lock_guard lock(m_putMutex);
-        rc = CapiBinding::Driver().PutMessage(ApplId(), message);
+        std::lock_guard put(m_putMutex);
+        unsigned applId;
+        bool lost;
+        {
+            std::lock_guard lock(m_mutex);
+            applId = m_applId;
+            lost = m_applState == ApplState::Lost;
+        }
+        // While the link is down its id is not its own.
+        rc = lost ? unsigned(ErrIllegalApplId) : CapiBinding::Driver().PutMessage(applId, message);
     }
     if (rc != 0) {
         Logf(failureFormat, rc);
@@ -266,8 +374,12 @@ bool CCapiLink::ListenCAPIAppl()
     // here, and only once the driver says it is there (libcapi20's fetch
     // blocks on an empty queue). Either way the dispatcher records it.
     const bool threaded = IsThreadRunning();
-    if (!threaded && CapiBinding::Driver().WaitForSignalFor(ApplId(), m_listenTimeoutMs) == 0)
-        ReceiveCAPIMsg();
+    bool fetched = false;
+    bool handled = false;
+    if (!threaded && CapiBinding::Driver().WaitForSignalFor(ApplId(), m_listenTimeoutMs) == 0) {
+        fetched = true;
+        handled = ReceiveCAPIMsg();
+    }
     ListenState outcome;
     {
         std::unique_lock lock(m_mutex);
@@ -276,9 +388,17 @@ bool CCapiLink::ListenCAPIAppl()
                                [this] { return m_listenState != ListenState::Waiting || m_threadExited; });
         outcome = m_listenState;
         m_listenState = ListenState::Idle;
+        if (outcome == ListenState::Ok)
+            m_listening = true;
     }
-    if (outcome == ListenState::Waiting)
+    if (outcome == ListenState::Waiting) {
+        // Another message came first: its handling is the answer, and its
+        // status line stays.
+        if (fetched)
+            return handled;
         Log("Appl. queue is empty, retry later.");
+        return false;
+    }
     return outcome == ListenState::Ok;
 }
 
@@ -329,18 +449,18 @@ bool CCapiLink::StartCAPIThread()
     if (m_pThread) {
         if (IsThreadRunning())
             return true;
-        m_pThread->join();
-        m_pThread.reset();
+        EndThread(kStopWaitMs);
     }
     {
         std::lock_guard lock(m_mutex);
-        m_stopEvent = false;
         m_threadExited = false;
         m_linkDown = false;
     }
+    m_stopEvent = std::make_shared<StopEvent>();
     try {
-        m_pThread = std::make_unique<std::thread>([this] { ThreadProc(); });
+        m_pThread = std::make_unique<std::thread>([this, stop = m_stopEvent] { ThreadProc(stop); });
     } catch (const std::system_error&) {
+        m_stopEvent.reset();
         std::lock_guard lock(m_mutex);
         m_threadExited = true;
         return false;
@@ -351,16 +471,25 @@ bool CCapiLink::StartCAPIThread()
 bool CCapiLink::StopCAPIThread()
 {
     std::shared_ptr<Ticket> pending;
-    unsigned applId;
-    bool first;
+    unsigned applId = 0;
+    bool wake = false;
     {
         std::lock_guard lock(m_mutex);
-        first = !m_stopEvent;
-        m_stopEvent = true;
+        if (m_stopEvent) {
+            // Set under m_mutex, so that a notification the thread hands
+            // over is either refused or seen here as pending.
+            std::lock_guard stopLock(m_stopEvent->mutex);
+            wake = !m_stopEvent->set && m_applState == ApplState::Live;
+            m_stopEvent->set = true;
+        }
         pending = m_pending;
         applId = m_applId;
     }
     m_changed.notify_all();
+    if (m_stopEvent) {
+        m_stopEvent->cv.notify_all();
+        m_stopEvent->wake.Signal();
+    }
     if (pending) {
         // The owner may never run the task again (it is going away).
         {
@@ -369,148 +498,354 @@ bool CCapiLink::StopCAPIThread()
         }
         pending->cv.notify_all();
     }
-    if (m_pThread && first)
+    if (wake)
         CapiBinding::Driver().Wake(applId);
     return true;
 }
 
-bool CCapiLink::SleepUnlessStopped(int milliseconds)
+bool CCapiLink::WaitForThreadEnd(int milliseconds)
 {
-    std::unique_lock lock(m_mutex);
-    return !m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_stopEvent; });
+    if (!m_stopEvent)
+        return true;
+    std::unique_lock lock(m_stopEvent->mutex);
+    return m_stopEvent->cv.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                    [this] { return m_stopEvent->exited; });
 }
 
-void CCapiLink::ThreadProc()
+void CCapiLink::EndThread(int milliseconds)
+{
+    if (!m_pThread)
+        return;
+    if (WaitForThreadEnd(milliseconds)) {
+        m_pThread->join();
+    } else {
+        // Stuck in the driver: it ends when the driver lets it, and by then
+        // neither this link nor the owner may be there.
+        {
+            std::lock_guard attach(m_stopEvent->attach);
+            m_stopEvent->cutOff = true;
+        }
+        m_pThread->detach();
+        Log("Receive thread did not end; left to end on its own.");
+    }
+    m_pThread.reset();
+    m_stopEvent.reset();
+}
+
+void CCapiLink::ThreadProc(const std::shared_ptr<StopEvent>& stop)
 {
     t_receiveThreadOf = this;
-    int failedFetches = 0;
-    int backoffMs = kFirstBackoffMs;
-    for (;;) {
-        unsigned applId;
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_stopEvent)
-                break;
-            applId = m_applId;
-        }
-        const unsigned waited = CapiBinding::Driver().WaitForSignal(applId);
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_stopEvent)
-                break;
-        }
-        Fetch outcome = Fetch::Handled;
-        ReceiveOne(&outcome);
-
-        bool down = false;
-        if (outcome == Fetch::Handled) {
-            failedFetches = 0;
-            backoffMs = kFirstBackoffMs;
-        } else if (++failedFetches >= kMaxFailedFetches) {
-            // In remote mode a vanished server makes the wait return and the
-            // fetch fail at once, for ever: stop rather than spin.
-            down = true;
+    ReceiveLoop(*stop);
+    t_receiveThreadOf = nullptr;
+    {
+        std::lock_guard attach(stop->attach);
+        if (!stop->cutOff) {
             {
                 std::lock_guard lock(m_mutex);
-                m_linkDown = true;
+                m_threadExited = true;
             }
-            Logf("CAPI link down: %d fetches failed in a row (wait 0x%04X); receive thread stopped.",
-                 failedFetches, waited);
+            m_changed.notify_all();
         }
-        Deliver(NC_MESSAGE);
-        if (down)
-            break;
-        if (outcome != Fetch::Handled) {
-            if (!SleepUnlessStopped(backoffMs))
-                break;
+    }
+    {
+        std::lock_guard lock(stop->mutex);
+        stop->exited = true;
+    }
+    stop->cv.notify_all();
+}
+
+// Returns when stopped, or when cut off from the link. Whatever touches the
+// link or the owner runs under s.attach, and nothing under it blocks beyond
+// handling one message the driver already has.
+bool CCapiLink::ReceiveLoop(StopEvent& s)
+{
+    int failedFetches = 0;
+    int backoffMs = kFirstBackoffMs;
+    // Grows until a message gets through: a driver that takes registrations
+    // and drops them at once is not asked ever faster.
+    int retryMs = kFirstRetryMs;
+    const bool neverBlocks = CapiBinding::Driver().FetchNeverBlocks();
+    for (;;) {
+        unsigned applId;
+        bool live;
+        {
+            std::lock_guard attach(s.attach);
+            if (s.cutOff)
+                return false;
+            if (s.IsSet())
+                return true;
+            std::lock_guard lock(m_mutex);
+            applId = m_applId;
+            live = m_applState == ApplState::Live;
+        }
+        if (!live) {
+            const Run run = Recover(s, retryMs);
+            if (run != Run::Go)
+                return run == Run::Stopped;
+            failedFetches = 0;
+            backoffMs = kFirstBackoffMs;
+            continue;
+        }
+
+        unsigned waitError = 0;
+        const Waited waited = WaitForDriver(s, applId, -1, &waitError);
+        if (waited == Waited::Stopped || waited == Waited::Idle)
+            continue;
+
+        std::vector<unsigned> notifications;
+        std::string lost;
+        bool fetched = true;
+        bool back = false;
+        {
+            std::lock_guard attach(s.attach);
+            if (s.cutOff)
+                return false;
+            if (s.IsSet())
+                return true;
+            Fetch outcome = Fetch::Failed;
+            unsigned failure = waitError;
+            if (waited == Waited::Ready)
+                ReceiveOne(&outcome, notifications, neverBlocks, &failure);
+            if (outcome == Fetch::Handled) {
+                failedFetches = 0;
+                backoffMs = kFirstBackoffMs;
+                retryMs = kFirstRetryMs;
+            } else if (outcome == Fetch::QueueEmpty) {
+                if (neverBlocks)
+                    fetched = false; // an idle poll, not a pass of its own
+                else
+                    // The driver said there was something, and the fetch
+                    // found nothing: the stream has ended.
+                    lost = "driver connection closed.";
+            } else {
+                if (++failedFetches >= kMaxFailedFetches)
+                    lost = Format("%d fetches failed in a row, error 0x%04X.", failedFetches, failure);
+            }
+            std::lock_guard lock(m_mutex);
+            if (lost.empty() && m_relistening && m_listenState != ListenState::Waiting) {
+                // The LISTEN_CONF of a registration made after an outage.
+                m_relistening = false;
+                if (m_listenState == ListenState::Ok) {
+                    m_linkDown = false;
+                    back = true;
+                } else {
+                    lost = "listen refused.";
+                }
+                m_listenState = ListenState::Idle;
+            }
+        }
+        if (!fetched)
+            continue;
+        for (unsigned code : notifications)
+            if (!Notify(s, code))
+                return false;
+        if (!Notify(s, NC_MESSAGE))
+            return false;
+        if (back || !lost.empty()) {
+            {
+                std::lock_guard attach(s.attach);
+                if (s.cutOff)
+                    return false;
+                if (back)
+                    Logf("CAPI link up again: ApplId = %u.", applId);
+                else
+                    LinkLost(lost);
+            }
+            if (!Notify(s, NC_LINK_STATE))
+                return false;
+            continue;
+        }
+        if (failedFetches > 0) {
+            if (!s.SleepUnlessSet(backoffMs))
+                continue;
             backoffMs = std::min(backoffMs * 2, kMaxBackoffMs);
         }
     }
-    t_receiveThreadOf = nullptr;
-    {
-        std::lock_guard lock(m_mutex);
-        m_threadExited = true;
-    }
-    m_changed.notify_all();
 }
 
-void CCapiLink::Deliver(unsigned code)
+// Under s.attach: gives the dead registration back, so that the driver frees
+// its socket and buffers, and marks the link down.
+void CCapiLink::LinkLost(const std::string& why)
 {
-    ICapiOwner* owner = m_pOwner;
-    if (!owner)
-        return;
-    if (t_receiveThreadOf != this) {
-        // Handled on the owner's own thread (ListenCAPIAppl's fetch).
-        owner->OnCapiNotify(*this, code);
-        return;
-    }
-    auto ticket = std::make_shared<Ticket>();
+    DropRegistration();
     {
         std::lock_guard lock(m_mutex);
-        if (m_stopEvent)
-            return; // nobody is going to handle it any more
-        m_pending = ticket;
+        m_linkDown = true;
+        m_relistening = false;
     }
-    owner->PostToOwner([ticket, owner, this, code] {
+    Log("CAPI link down: " + why);
+}
+
+void CCapiLink::DropRegistration()
+{
+    std::lock_guard put(m_putMutex);
+    unsigned applId;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_applState != ApplState::Live)
+            return;
+        m_applState = ApplState::Lost;
+        applId = m_applId;
+    }
+    CapiBinding::Driver().Release(applId);
+}
+
+// Registers again, after a pause that grows with every failure, until the
+// driver answers or the thread is stopped. A link that listened asks again;
+// it is up once the LISTEN_CONF says so (ReceiveLoop).
+CCapiLink::Run CCapiLink::Recover(StopEvent& s, int& retryMs)
+{
+    for (;;) {
+        if (!s.SleepUnlessSet(retryMs))
+            return Run::Stopped;
+        retryMs = std::min(retryMs * 2, kMaxRetryMs);
+        // Outside the attachment: without an answer libcapi20 waits for good.
+        unsigned applId = 0;
+        const unsigned rc = CapiBinding::Driver().Register(kRegisterBufferSize, kMaxLogicalConnections,
+                                                            kMaxBDataBlocks, kMaxBDataLen, &applId);
+        bool up = false;
         {
-            std::lock_guard lock(ticket->mutex);
-            if (ticket->cancelled)
-                return; // the link may be gone
+            std::lock_guard attach(s.attach);
+            if (s.cutOff || s.IsSet()) {
+                if (rc == 0)
+                    CapiBinding::Driver().Release(applId); // nobody else knows of it
+                return s.cutOff ? Run::CutOff : Run::Stopped;
+            }
+            if (rc != 0) {
+                Logf("RegisterCAPIAppl: CAPI_REGISTER failed, error 0x%04X./n", rc);
+                continue;
+            }
+            bool listen;
+            {
+                std::lock_guard put(m_putMutex);
+                std::lock_guard lock(m_mutex);
+                m_applId = applId;
+                m_applState = ApplState::Live;
+                listen = m_listening;
+                m_relistening = listen;
+                if (listen)
+                    m_listenState = ListenState::Waiting;
+                else
+                    m_linkDown = false;
+            }
+            Logf("RegisterCAPIAppl: ApplId = %u.", applId);
+            if (listen) {
+                uint8_t buffer[kMessageBufferSize];
+                EncodeListenReq(buffer, static_cast<uint16_t>(applId), Address());
+                if (!Put(buffer, "CAPI_PUT_MESSAGE failed, error 0x%04X.")) {
+                    DropRegistration();
+                    std::lock_guard lock(m_mutex);
+                    m_relistening = false;
+                    m_listenState = ListenState::Idle;
+                    continue;
+                }
+                return Run::Go;
+            }
+            Logf("CAPI link up again: ApplId = %u.", applId);
+            up = true;
         }
-        owner->OnCapiNotify(*this, code);
+        if (up)
+            return Notify(s, NC_LINK_STATE) ? Run::Go : Run::CutOff;
+    }
+}
+
+// From the receive thread: hands a notification to the owner's thread and
+// waits until it was handled, or the link is stopping. False when cut off.
+bool CCapiLink::Notify(StopEvent& s, unsigned code)
+{
+    auto ticket = std::make_shared<Ticket>();
+    {
+        std::lock_guard attach(s.attach);
+        if (s.cutOff)
+            return false;
+        ICapiOwner* owner = m_pOwner;
+        if (!owner)
+            return true;
         {
-            std::lock_guard lock(ticket->mutex);
-            ticket->done = true;
+            std::lock_guard lock(m_mutex);
+            if (s.IsSet())
+                return true; // nobody is going to handle it any more
+            m_pending = ticket;
         }
-        ticket->cv.notify_all();
-    });
+        owner->PostToOwner([ticket, owner, this, code] {
+            {
+                std::lock_guard lock(ticket->mutex);
+                if (ticket->cancelled)
+                    return; // the link may be gone
+            }
+            owner->OnCapiNotify(*this, code);
+            {
+                std::lock_guard lock(ticket->mutex);
+                ticket->done = true;
+            }
+            ticket->cv.notify_all();
+        });
+    }
     {
         std::unique_lock lock(ticket->mutex);
         ticket->cv.wait(lock, [&ticket] { return ticket->done || ticket->cancelled; });
     }
+    std::lock_guard attach(s.attach);
+    if (s.cutOff)
+        return false;
     std::lock_guard lock(m_mutex);
     if (m_pending == ticket)
         m_pending.reset();
+    return true;
+}
+
+// On the owner's own thread (ListenCAPIAppl's or a test's fetch): at once.
+void CCapiLink::Deliver(unsigned code)
+{
+    if (ICapiOwner* owner = m_pOwner)
+        owner->OnCapiNotify(*this, code);
 }
 
 bool CCapiLink::ReceiveCAPIMsg()
 {
     Fetch outcome;
-    return ReceiveOne(&outcome);
-}
-
-bool CCapiLink::ReceiveOne(Fetch* outcome)
-{
     std::vector<unsigned> notifications;
-    bool result;
-    {
-        std::lock_guard dispatch(m_dispatchMutex);
-        const uint8_t* msg = nullptr;
-        size_t readable = 0;
-        const unsigned rc = CapiBinding::Driver().GetMessage(ApplId(), &msg, &readable);
-        if (rc == ErrQueueEmpty) {
-            *outcome = Fetch::QueueEmpty;
-            Log("Appl. queue is empty, retry later.");
-            return false;
-        }
-        if (rc != 0 || !msg) {
-            *outcome = Fetch::Failed;
-            std::lock_guard lock(m_mutex);
-            m_errorText = Format("CAPI_GET_MESSAGE failed, error 0x%04X.\n", rc);
-            return false;
-        }
-        *outcome = Fetch::Handled;
-        // Never past the driver's buffer, not even for the length word.
-        size_t size = readable == 1 ? 1 : GetU16(msg);
-        if (readable != 0)
-            size = std::min(size, readable);
-        result = Dispatch(msg, size, readable, notifications);
-    }
-    // Outside the dispatch lock: the owner may read the link while it handles
-    // these, and the call data stay put because this thread waits for it.
+    const bool result = ReceiveOne(&outcome, notifications);
+    // The owner may read the link while it handles these.
     for (unsigned code : notifications)
         Deliver(code);
     return result;
+}
+
+bool CCapiLink::ReceiveOne(Fetch* outcome, std::vector<unsigned>& notifications, bool quietWhenEmpty,
+                           unsigned* error)
+{
+    std::lock_guard dispatch(m_dispatchMutex);
+    const uint8_t* msg = nullptr;
+    size_t readable = 0;
+    unsigned applId;
+    bool lost;
+    {
+        std::lock_guard lock(m_mutex);
+        applId = m_applId;
+        lost = m_applState == ApplState::Lost;
+    }
+    const unsigned rc = lost ? unsigned(ErrIllegalApplId) : CapiBinding::Driver().GetMessage(applId, &msg, &readable);
+    if (rc == ErrQueueEmpty) {
+        *outcome = Fetch::QueueEmpty;
+        if (!quietWhenEmpty)
+            Log("Appl. queue is empty, retry later.");
+        return false;
+    }
+    if (rc != 0 || !msg) {
+        *outcome = Fetch::Failed;
+        if (error)
+            *error = rc;
+        std::lock_guard lock(m_mutex);
+        m_errorText = Format("CAPI_GET_MESSAGE failed, error 0x%04X.\n", rc);
+        return false;
+    }
+    *outcome = Fetch::Handled;
+    // Never past the driver's buffer, not even for the length word.
+    size_t size = readable == 1 ? 1 : GetU16(msg);
+    if (readable != 0)
+        size = std::min(size, readable);
+    return Dispatch(msg, size, readable, notifications);
 }
 
 const char* CCapiLink::CallTypeText(uint16_t cip)

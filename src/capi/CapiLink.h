@@ -92,7 +92,8 @@ public:
     uint16_t Controller() const { return m_controller; }
     bool IsRegistered() const;
     bool IsThreadRunning() const;
-    // The receive thread gave up on a driver that kept failing.
+    // The link lost its driver connection and has not got it back yet; its
+    // receive thread keeps registering (and listening) again meanwhile.
     bool IsLinkDown() const;
 
     // Sees every status line as it is written (any thread). For logs and
@@ -106,17 +107,29 @@ public:
 
 private:
     struct Ticket;
+    struct StopEvent;
     enum class ListenState { Idle, Waiting, Ok, Failed };
     enum class Fetch { Handled, QueueEmpty, Failed };
+    // Live: the driver holds m_applId. Lost: the receive thread released it
+    // after an outage, and the id may be someone else's by now.
+    enum class ApplState { None, Live, Lost };
+    enum class Run { Go, Stopped, CutOff };
 
     bool Dispatch(const uint8_t* msg, size_t size, size_t readable, std::vector<unsigned>& notifications);
     bool HandleConnectInd(const uint8_t* msg, size_t size, std::vector<unsigned>& notifications);
     bool HandleDataB3Ind(const uint8_t* msg, size_t size, size_t readable);
-    bool ReceiveOne(Fetch* outcome);
+    bool ReceiveOne(Fetch* outcome, std::vector<unsigned>& notifications, bool quietWhenEmpty = false,
+                    unsigned* error = nullptr);
     void Deliver(unsigned code);
-    void ThreadProc();
+    void ThreadProc(const std::shared_ptr<StopEvent>& stop);
+    bool ReceiveLoop(StopEvent& stop);
+    Run Recover(StopEvent& stop, int& retryMs);
+    bool Notify(StopEvent& stop, unsigned code);
+    void DropRegistration();
+    void LinkLost(const std::string& why);
+    bool WaitForThreadEnd(int milliseconds);
+    void EndThread(int milliseconds);
     bool Put(const uint8_t* message, const char* failureFormat);
-    bool SleepUnlessStopped(int milliseconds);
     void Log(std::string line);
     template <typename... Args>
     void Logf(const char* format, Args... args);
@@ -145,14 +158,19 @@ private:
     uint16_t m_lastReason = 0;           // guarded by m_mutex
     const uint16_t m_controller = 1;     // never changes
     unsigned m_applId = 0;               // guarded by m_mutex
+    ApplState m_applState = ApplState::None; // guarded by m_mutex; changed under m_putMutex too
     bool m_registered = false;           // guarded by m_mutex
+    bool m_listening = false;            // guarded by m_mutex: listen again after an outage
+    bool m_relistening = false;          // guarded by m_mutex: that LISTEN_CONF is awaited
     std::unique_ptr<std::thread> m_pThread; // owner's thread only
     ICapiOwner* m_pOwner = nullptr;      // set before the thread starts, then read-only
-    bool m_stopEvent = false;            // guarded by m_mutex; set by StopCAPIThread
+    // Shared with the receive thread, which keeps it when it is cut off:
+    // the stop signal, the wake-up descriptor, the thread's end.
+    std::shared_ptr<StopEvent> m_stopEvent; // owner's thread only (the pointer)
     bool m_threadExited = false;         // guarded by m_mutex
     bool m_linkDown = false;             // guarded by m_mutex
     std::shared_ptr<Ticket> m_pending;   // guarded by m_mutex: the notification in flight
-    std::condition_variable m_changed;   // on m_mutex: stop, thread exit, listen outcome
+    std::condition_variable m_changed;   // on m_mutex: thread exit, listen outcome
     ListenState m_listenState = ListenState::Idle; // guarded by m_mutex
     uint16_t m_dataHandle = 0;           // dispatcher only (under m_dispatchMutex)
     int m_listenTimeoutMs = 3000;        // owner's thread only
@@ -160,7 +178,8 @@ private:
     // Serialises fetching and handling of this application's messages: the
     // receive thread and ListenCAPIAppl must never fetch at the same time.
     std::mutex m_dispatchMutex;
-    // libcapi20 is not known to be safe for puts from two threads at once.
+    // libcapi20 is not known to be safe for puts from two threads at once;
+    // also keeps puts off an id that an outage released.
     std::mutex m_putMutex;
 
     std::function<void(const std::string&)> m_logObserver; // set before the thread starts

@@ -13,6 +13,8 @@ namespace Ui { class CMyPropertyPage1; }
 
 class CMyPropertyPage1 : public CPropertyPage
 {
+    Q_OBJECT
+
 public:
     explicit CMyPropertyPage1(QWidget* parent = nullptr);
     ~CMyPropertyPage1() override;

@@ -2,21 +2,32 @@
 
 #include "ui_CPhoneBookEntryDlg.h"
 
+#include "Cp1252.h"
 #include "DialogUnits.h"
 #include "Look.h"
 #include "Platform.h"
 
 #include <QButtonGroup>
+#include <QLineEdit>
 #include <QRegularExpressionValidator>
+
+#include <algorithm>
 
 namespace {
 
-// Runs the Open dialog; the chosen file's full path, or nothing.
-std::optional<QString> PickFile(QWidget* parent, const char* defaultExtension, const char* initialName)
+// The phone book is Windows-1252 text: what it cannot hold would come back
+// as '?', so it is not typed in the first place.
+class Cp1252Validator final : public QValidator
 {
-    return CPlatform::Instance().GetOpenFileName(parent, QString::fromLatin1(defaultExtension),
-                                                 QString::fromLatin1(initialName));
-}
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int&) const override
+    {
+        return std::all_of(input.cbegin(), input.cend(), cp1252::CanEncode) ? Acceptable : Invalid;
+    }
+};
+
+bool FitsPhoneBook(const QString& text) { return std::all_of(text.cbegin(), text.cend(), cp1252::CanEncode); }
 
 } // namespace
 
@@ -41,6 +52,8 @@ void CPhoneBookEntryDlg::OnInitDialog()
 
     m_ui->numberEdit->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_ui->numberEdit));
+    for (QLineEdit* edit : {m_ui->nameEdit, m_ui->wavPathEdit, m_ui->programPathEdit, m_ui->mdbPathEdit})
+        edit->setValidator(new Cp1252Validator(edit));
 
     m_actionGroup = new QButtonGroup(this);
     m_actionGroup->addButton(m_ui->wavRadio, WavFileAction);
@@ -99,14 +112,14 @@ void CPhoneBookEntryDlg::OnWavButton()
 {
     UpdateData(true);
     // A cancelled choice clears the field: the way to take a sound off.
-    m_wavPath = PickFile(this, "*.wav", "*.wav").value_or(QString());
+    m_wavPath = PickFile("*.wav", "*.wav").value_or(QString());
     UpdateData(false);
 }
 
 void CPhoneBookEntryDlg::OnProgramButton()
 {
     UpdateData(true);
-    if (const auto path = PickFile(this, "programma of bestand", "*.*"))
+    if (const auto path = PickFile("programma of bestand", "*.*"))
         m_programPath = *path;
     UpdateData(false);
 }
@@ -114,7 +127,19 @@ void CPhoneBookEntryDlg::OnProgramButton()
 void CPhoneBookEntryDlg::OnMdbButton()
 {
     UpdateData(true);
-    if (const auto path = PickFile(this, "mdb", "*.mdb"))
+    if (const auto path = PickFile("mdb", "*.mdb"))
         m_mdbPath = *path;
     UpdateData(false);
+}
+
+std::optional<QString> CPhoneBookEntryDlg::PickFile(const char* defaultExtension, const char* initialName)
+{
+    std::optional<QString> path = CPlatform::Instance().GetOpenFileName(
+        this, QString::fromLatin1(defaultExtension), QString::fromLatin1(initialName));
+    if (path && !FitsPhoneBook(*path)) {
+        CPlatform::Instance().ShowMessage(
+            QStringLiteral("Deze bestandsnaam kan niet in het telefoonboek worden bewaard:\r\n%1").arg(*path), this);
+        return std::nullopt;
+    }
+    return path;
 }

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class QButtonGroup;
 class QPushButton;
@@ -14,6 +15,8 @@ namespace Ui { class CPhoneBookEntryDlg; }
 
 class CPhoneBookEntryDlg : public QDialog
 {
+    Q_OBJECT
+
 public:
     explicit CPhoneBookEntryDlg(QWidget* parent = nullptr);
     ~CPhoneBookEntryDlg() override;
@@ -44,6 +47,9 @@ public:
 
 private:
     void OnInitDialog();
+    // The Open dialog; the chosen file, or nothing when cancelled or when
+    // its name holds what the phone book cannot store (then said so).
+    std::optional<QString> PickFile(const char* defaultExtension, const char* initialName);
 
     std::unique_ptr<Ui::CPhoneBookEntryDlg> m_ui;
     QButtonGroup* m_actionGroup = nullptr;

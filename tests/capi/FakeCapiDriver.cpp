@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
 
 FakeCapiDriver::FakeCapiDriver() : m_profile(64, '\0') {}
 FakeCapiDriver::~FakeCapiDriver() = default;
@@ -50,13 +52,41 @@ void FakeCapiDriver::FailNextPuts(std::vector<unsigned> results)
     m_putResults = std::move(results);
 }
 
-void FakeCapiDriver::SetBroken(bool broken)
+void FakeCapiDriver::SetBroken(bool broken, unsigned fetchError)
 {
     {
         std::lock_guard lock(m_mutex);
         m_broken = broken;
+        m_fetchError = fetchError;
     }
     m_cv.notify_all();
+}
+
+void FakeCapiDriver::SetWakeMode(WakeMode mode)
+{
+    std::lock_guard lock(m_mutex);
+    m_wakeMode = mode;
+}
+
+void FakeCapiDriver::Unstick()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_unstuck = true;
+    }
+    m_cv.notify_all();
+}
+
+void FakeCapiDriver::SetDescriptor(int fd)
+{
+    std::lock_guard lock(m_mutex);
+    m_fd = fd;
+}
+
+void FakeCapiDriver::SetReleaseHook(std::function<void()> hook)
+{
+    std::lock_guard lock(m_mutex);
+    m_releaseHook = std::move(hook);
 }
 
 void FakeCapiDriver::SetIdentity(const char* manufacturer, const char* serial, std::vector<uint32_t> version,
@@ -101,6 +131,24 @@ int FakeCapiDriver::WaitsInProgress() const
     return m_waiting;
 }
 
+int FakeCapiDriver::SignalWaits() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_signalWaits;
+}
+
+int FakeCapiDriver::ThreadsInWait() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_waiting;
+}
+
+std::vector<FakeCapiDriver::RegisterParams> FakeCapiDriver::Registrations() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_registrations;
+}
+
 int FakeCapiDriver::GetCalls() const
 {
     std::lock_guard lock(m_mutex);
@@ -119,20 +167,38 @@ bool FakeCapiDriver::WaitUntilWaiting(int milliseconds) const
     return m_cv.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_waiting > 0; });
 }
 
-unsigned FakeCapiDriver::Register(unsigned, unsigned, unsigned, unsigned, unsigned* applId)
+unsigned FakeCapiDriver::Register(unsigned messageBufferSize, unsigned maxLogicalConnection,
+                                  unsigned maxBDataBlocks, unsigned maxBDataLen, unsigned* applId)
 {
     std::lock_guard lock(m_mutex);
+    m_registrations.push_back({messageBufferSize, maxLogicalConnection, maxBDataBlocks, maxBDataLen});
+    if (m_broken)
+        return 0x1009;
     if (m_registerResult == 0)
         *applId = m_registerId;
     m_woken = false;
+    m_releasedSignal = false;
     return m_registerResult;
 }
 
 unsigned FakeCapiDriver::Release(unsigned applId)
 {
-    std::lock_guard lock(m_mutex);
-    m_released.push_back(applId);
-    return m_releaseResult;
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(m_mutex);
+        hook = m_releaseHook;
+    }
+    if (hook)
+        hook();
+    unsigned rc;
+    {
+        std::lock_guard lock(m_mutex);
+        m_released.push_back(applId);
+        m_releasedSignal = true;
+        rc = m_releaseResult;
+    }
+    m_cv.notify_all();
+    return rc;
 }
 
 unsigned FakeCapiDriver::PutMessage(unsigned, const uint8_t* message)
@@ -163,10 +229,14 @@ unsigned FakeCapiDriver::GetMessage(unsigned, const uint8_t** message, size_t* r
 {
     std::lock_guard lock(m_mutex);
     ++m_getCalls;
+    if (m_fd >= 0) {
+        char octet;
+        [[maybe_unused]] const ssize_t n = read(m_fd, &octet, 1);
+    }
     if (m_broken || m_woken || m_queue.empty()) {
         *message = nullptr;
         *readable = 0;
-        return 0x1104;
+        return m_broken ? m_fetchError : 0x1104;
     }
     const Queued next = m_queue.front();
     m_queue.pop_front();
@@ -191,18 +261,29 @@ unsigned FakeCapiDriver::WaitForSignal(unsigned applId)
 unsigned FakeCapiDriver::WaitForSignalFor(unsigned, int milliseconds)
 {
     std::unique_lock lock(m_mutex);
+    ++m_signalWaits;
+    if (m_broken)
+        return 0; // "readable": the fetch then fails
     ++m_waiting;
     m_cv.notify_all();
-    auto ready = [this] { return m_broken || m_woken || !m_queue.empty(); };
     bool got;
-    if (milliseconds < 0) {
-        m_cv.wait(lock, ready);
-        got = true;
+    if (m_wakeMode == WakeMode::OnlyRelease || m_wakeMode == WakeMode::Never) {
+        const bool onlyRelease = m_wakeMode == WakeMode::OnlyRelease;
+        m_cv.wait(lock, [&] { return m_unstuck || (onlyRelease && m_releasedSignal); });
+        got = false;
     } else {
-        got = m_cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+        const bool wakes = m_wakeMode == WakeMode::Wakes;
+        auto ready = [&] { return m_broken || (wakes && m_woken) || !m_queue.empty(); };
+        if (milliseconds < 0) {
+            m_cv.wait(lock, ready);
+            got = true;
+        } else {
+            got = m_cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+        }
+        got = got && !m_broken && !(wakes && m_woken);
     }
     --m_waiting;
-    return (got && !m_broken && !m_woken) ? 0 : 0x1104;
+    return got ? 0 : 0x1104;
 }
 
 unsigned FakeCapiDriver::GetManufacturer(unsigned, char* buffer64)
@@ -241,7 +322,19 @@ void FakeCapiDriver::Wake(unsigned)
     {
         std::lock_guard lock(m_mutex);
         ++m_wakeCalls;
-        m_woken = true; // like a shut-down socket: stays woken
+        if (m_fd >= 0) {
+            // What libcapi20 does; on a pipe, as on /dev/capi20, it fails.
+            shutdown(m_fd, SHUT_RDWR);
+            return;
+        }
+        if (m_wakeMode == WakeMode::Wakes)
+            m_woken = true; // like a shut-down socket: stays woken
     }
     m_cv.notify_all();
+}
+
+int FakeCapiDriver::WaitDescriptor(unsigned)
+{
+    std::lock_guard lock(m_mutex);
+    return m_fd;
 }

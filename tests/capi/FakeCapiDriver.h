@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -29,8 +30,24 @@ public:
     void SetReleaseResult(unsigned rc);
     // Results of the next puts, in order; afterwards puts succeed.
     void FailNextPuts(std::vector<unsigned> results);
-    // Wait and fetch fail at once, every time (a vanished remote server).
-    void SetBroken(bool broken);
+    // A vanished remote server: the wait returns at once and the fetch fails
+    // with `fetchError` (0x1104: end of stream), every time; registering
+    // fails with 0x1009 until the driver works again.
+    void SetBroken(bool broken, unsigned fetchError = 0x1104);
+    // What gets a thread out of WaitForSignal(For).
+    enum class WakeMode {
+        Wakes,       // Wake, a message, or the time-out
+        Unwakeable,  // Wake does nothing (/dev/capi20); a message or the time-out
+        OnlyRelease, // nothing but Release: no time-out either
+        Never,       // nothing but Unstick()
+    };
+    void SetWakeMode(WakeMode mode);
+    void Unstick();
+    // A descriptor the receive thread is to wait on (a pipe standing in for
+    // /dev/capi20); each fetch reads one octet from it.
+    void SetDescriptor(int fd);
+    // Called on the releasing thread, before Release records anything.
+    void SetReleaseHook(std::function<void()> hook);
     void SetIdentity(const char* manufacturer, const char* serial, std::vector<uint32_t> version,
                      QByteArray profile, unsigned queryResult = 0);
     // Queued messages are handed out with this many octets of driver buffer
@@ -44,6 +61,15 @@ public:
     int WaitsInProgress() const;
     int GetCalls() const;
     int WakeCalls() const;
+    // Calls of WaitForSignal and WaitForSignalFor so far, and those that
+    // have not returned yet.
+    int SignalWaits() const;
+    int ThreadsInWait() const;
+    struct RegisterParams
+    {
+        unsigned messageBufferSize, maxLogicalConnection, maxBDataBlocks, maxBDataLen;
+    };
+    std::vector<RegisterParams> Registrations() const;
     // Blocks until some thread sits in WaitForSignal, or times out.
     bool WaitUntilWaiting(int milliseconds) const;
 
@@ -60,6 +86,7 @@ public:
     unsigned GetProfile(unsigned controller, uint8_t* buffer64) override;
     unsigned Installed() override { return 0; }
     void Wake(unsigned applId) override;
+    int WaitDescriptor(unsigned) override;
 
 private:
     mutable std::mutex m_mutex;
@@ -79,7 +106,15 @@ private:
     unsigned m_registerId = 7;
     unsigned m_releaseResult = 0;
     bool m_broken = false;
+    unsigned m_fetchError = 0x1104;
     bool m_woken = false;
+    bool m_releasedSignal = false; // a Release since the last Register
+    bool m_unstuck = false;
+    WakeMode m_wakeMode = WakeMode::Wakes;
+    int m_fd = -1;
+    std::function<void()> m_releaseHook;
+    std::vector<RegisterParams> m_registrations;
+    int m_signalWaits = 0;
     int m_waiting = 0;
     int m_getCalls = 0;
     int m_wakeCalls = 0;

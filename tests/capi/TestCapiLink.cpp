@@ -7,9 +7,12 @@
 #include "FakeCapiDriver.h"
 #include "FakePlatform.h"
 
+#include <QScopeGuard>
 #include <QTest>
 
 #include <chrono>
+#include <fcntl.h>
+#include <unistd.h>
 #include <deque>
 #include <memory>
 
@@ -57,11 +60,12 @@ public:
     {
         unsigned code;
         std::string callingNumber, calledNumber, callText, callType;
+        bool linkDown;
     };
 
     void OnCapiNotify(CCapiLink& link, unsigned code) override
     {
-        Seen s{code, link.CallingNumber(), link.CalledNumber(), link.CallText(), link.CallType()};
+        Seen s{code, link.CallingNumber(), link.CalledNumber(), link.CallText(), link.CallType(), link.IsLinkDown()};
         std::lock_guard lock(m_mutex);
         m_seen.push_back(s);
     }
@@ -151,9 +155,16 @@ private slots:
 
     void dispatcher_data();
     void dispatcher();
+    void answersTakeTheLinksAddress_data();
+    void answersTakeTheLinksAddress();
+    void infoIndLine_data();
+    void infoIndLine();
+    void connectB3ReqRefused();
     void fetchErrors();
     void incomingCall_data();
     void incomingCall();
+    void callTypeTexts_data();
+    void callTypeTexts();
     void callDataBelongToOneCall();
     void rejectRefusedAnnouncesNothing();
     void extractStruct_data();
@@ -166,11 +177,19 @@ private slots:
     void notificationsInOrderAndSynchronous();
     void listenConfirmationFromTheThread();
     void listenWithoutThreadIsBounded();
+    void listenWithoutThreadFetchesAnotherMessage_data();
+    void listenWithoutThreadFetchesAnotherMessage();
     void unregisteredLinkStartsNoThread();
     void stopWhileBlockedInDriver();
     void stopWhileNotificationPending();
     void destroyedWithoutRelease();
+    void shutdownIsBounded_data();
+    void shutdownIsBounded();
+    void wakeUpDescriptorWakesTheThread();
     void failingDriverDoesNotSpin();
+    void recoversAfterOutage_data();
+    void recoversAfterOutage();
+    void releaseDuringOutage();
 
 private:
     std::unique_ptr<FakeCapiDriver> m_driver;
@@ -231,6 +250,15 @@ void TestCapiLink::registration()
     QVERIFY(m_link->RegisterCAPIAppl());
     QCOMPARE(m_link->LogLine(), std::string("RegisterCAPIAppl: ApplId = 1."));
     QCOMPARE(m_link->ApplId(), 1u);
+    // Message buffer 3072, 2 logical connections, 16 B3 blocks of 128 octets.
+    const auto registrations = m_driver->Registrations();
+    QCOMPARE(registrations.size(), size_t(2));
+    for (const auto& r : registrations) {
+        QCOMPARE(r.messageBufferSize, 3072u);
+        QCOMPARE(r.maxLogicalConnection, 2u);
+        QCOMPARE(r.maxBDataBlocks, 16u);
+        QCOMPARE(r.maxBDataLen, 128u);
+    }
 
     QVERIFY(m_link->ReleaseCAPIAppl());
     QCOMPARE(m_link->LogLine(), std::string("ReleaseCAPIAppl: ApplId =  1 released successfuly."));
@@ -454,6 +482,89 @@ void TestCapiLink::dispatcher()
     QCOMPARE(owner.Codes(), notified);
 }
 
+void TestCapiLink::answersTakeTheLinksAddress_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QByteArray>("address"); // octets 8 to 11 of every answer
+
+    // The link holds controller 1, PLCI 3, NCCI 0x0203; every indication
+    // comes on controller 2, PLCI 9, NCCI 0x0909.
+    auto elsewhere = [](uint16_t code, const QByteArray& params) {
+        QByteArray m = Msg(code, 9, 0x0909, params);
+        m[8] = char(2);
+        return m;
+    };
+    const QByteArray link = Hex("01 03 03 02");
+    QTest::newRow("ALERT_CONF's CONNECT_RESP") << elsewhere(AlertConf, U16(0)) << link;
+    QTest::newRow("CONNECT_ACTIVE_RESP and CONNECT_B3_REQ") << elsewhere(ConnectActiveInd, Hex("00 00 00")) << link;
+    QTest::newRow("DISCONNECT_RESP") << elsewhere(DisconnectInd, U16(0x3490)) << link;
+    QTest::newRow("INFO_RESP") << elsewhere(InfoInd, U16(0x0070) + Hex("00")) << link;
+    QTest::newRow("CONNECT_B3_ACTIVE_RESP") << elsewhere(ConnectB3ActiveInd, Hex("00")) << link;
+    QTest::newRow("DISCONNECT_B3_RESP") << elsewhere(DisconnectB3Ind, U16(0) + Hex("00")) << link;
+    QTest::newRow("RESET_B3_RESP") << elsewhere(ResetB3Ind, Hex("00")) << link;
+    QTest::newRow("DATA_B3_RESP") << elsewhere(DataB3Ind, Hex("00000000 0000 3412 0000")) << link;
+    // These two take one part from the indication into the link first.
+    QTest::newRow("CONNECT_RESP: the indication's PLCI, the link's NCCI")
+        << elsewhere(ConnectInd, U16(2) + Hex("00 00 00 00 00 00 00 00")) << Hex("01 09 03 02");
+    QTest::newRow("CONNECT_B3_RESP: the link's PLCI, the indication's NCCI")
+        << elsewhere(ConnectB3Ind, Hex("00")) << Hex("01 03 09 09");
+}
+
+void TestCapiLink::answersTakeTheLinksAddress()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(QByteArray, address);
+    RegisterLink();
+    m_driver->Queue(Msg(ConnectConf, 3, 0, U16(0)));
+    m_driver->Queue(Msg(ConnectB3Conf, 3, 0x0203, U16(0)));
+    QVERIFY(m_link->ReceiveCAPIMsg());
+    QVERIFY(m_link->ReceiveCAPIMsg());
+    const size_t putsBefore = m_driver->Puts().size();
+
+    m_driver->Queue(message);
+    m_link->ReceiveCAPIMsg();
+    const auto puts = m_driver->Puts();
+    QVERIFY(puts.size() > putsBefore);
+    for (size_t i = putsBefore; i < puts.size(); ++i)
+        QCOMPARE(puts[i].mid(8, 4).toHex(' '), address.toHex(' '));
+}
+
+void TestCapiLink::infoIndLine_data()
+{
+    QTest::addColumn<QByteArray>("element"); // the Info element structure and what follows
+    QTest::addColumn<QByteArray>("shown");   // after "Info element = "
+
+    QTest::newRow("from the length octet on") << Hex("03 41 42 43") << QByteArray("\x03" "ABC");
+    QTest::newRow("a zero octet ends it") << Hex("04 41 00 42 43") << QByteArray("\x04" "A");
+    QTest::newRow("empty element") << Hex("00") << QByteArray();
+    QTest::newRow("not past the structure") << Hex("02 41 42 43 44") << QByteArray("\x02" "AB");
+    QTest::newRow("not past the message") << Hex("09 41 42") << QByteArray("\x09" "AB");
+}
+
+void TestCapiLink::infoIndLine()
+{
+    QFETCH(QByteArray, element);
+    QFETCH(QByteArray, shown);
+    RegisterLink();
+    m_driver->Queue(Msg(InfoInd, 3, 0, U16(0x8070) + element));
+    QVERIFY(m_link->ReceiveCAPIMsg());
+    const QStringList log = Log();
+    QCOMPARE(log.size(), 2);
+    QCOMPARE(log[0], "INFO_IND, Info# = 0x8070, Info element = " + QString::fromLatin1(shown));
+    QCOMPARE(log[1], QString("INFO_RESP OK."));
+}
+
+void TestCapiLink::connectB3ReqRefused()
+{
+    RegisterLink();
+    m_driver->FailNextPuts({0, 0x1108}); // CONNECT_ACTIVE_RESP taken, CONNECT_B3_REQ refused
+    m_driver->Queue(Msg(ConnectActiveInd, 3, 0, Hex("00 00 00")));
+    QVERIFY(!m_link->ReceiveCAPIMsg());
+    QCOMPARE(Log(), (QStringList{"CONNECT_ACTIVE_IND OK.", "CONNECT_ACTIVE_RESP OK.",
+                                 "SubmitCAPIMsg: CAPI_PUT_MESSAGE failed, error 0x1108.", "CONNECT_B3_REQ NOK."}));
+    QCOMPARE(LastPutCode(), uint16_t(ConnectActiveResp));
+}
+
 void TestCapiLink::fetchErrors()
 {
     RegisterLink();
@@ -540,6 +651,37 @@ void TestCapiLink::incomingCall()
     QCOMPARE(QByteArray::fromStdString(seen[0].calledNumber), called);
     QCOMPARE(QByteArray::fromStdString(seen[0].callingNumber), calling);
     QCOMPARE(QByteArray::fromStdString(seen[0].callText), text);
+}
+
+void TestCapiLink::callTypeTexts_data()
+{
+    QTest::addColumn<int>("cip");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("CIP 1") << 1 << "speech-mobiele telefonie";
+    QTest::newRow("CIP 2") << 2 << "Unrestricted digital information";
+    QTest::newRow("CIP 4") << 4 << "Analoge-telefoon-3.1kHz";
+    QTest::newRow("CIP 5") << 5 << "Incoming 7.0 kHz audio";
+    QTest::newRow("CIP 6") << 6 << "Incoming video call";
+    QTest::newRow("CIP 16") << 16 << "ISDN-Telefonie";
+    QTest::newRow("CIP 17") << 17 << "Fax-groep-2/3";
+    QTest::newRow("CIP 18") << 18 << "ISDN-Fax-groep-4";
+    QTest::newRow("CIP 26") << 26 << "7kHz-Telefoon";
+    QTest::newRow("CIP 0 is unlisted") << 0 << "";
+    QTest::newRow("CIP 7 is unlisted") << 7 << "";
+    QTest::newRow("CIP 19 is unlisted") << 19 << "";
+    QTest::newRow("CIP 27 is unlisted") << 27 << "";
+}
+
+void TestCapiLink::callTypeTexts()
+{
+    QFETCH(int, cip);
+    QFETCH(QString, text);
+    RecordingOwner owner;
+    m_link->SetCAPIOwner(&owner);
+    RegisterLink();
+    m_driver->Queue(IncomingCall(5, uint16_t(cip), Hex("80 35"), Hex("81 39"), "\x81x"));
+    QVERIFY(m_link->ReceiveCAPIMsg());
+    QCOMPARE(QString::fromLatin1(owner.Notifications().at(0).callType.c_str()), text);
 }
 
 void TestCapiLink::callDataBelongToOneCall()
@@ -739,6 +881,31 @@ void TestCapiLink::listenWithoutThreadIsBounded()
     QCOMPARE(m_link->LogLine(), std::string("CAPI_PUT_MESSAGE failed, error 0x1101."));
 }
 
+void TestCapiLink::listenWithoutThreadFetchesAnotherMessage_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QString>("logLine");
+    QTest::newRow("INFO_CONF: handled") << Msg(InfoConf, 0, 0, U16(0x2002)) << true << "INFO_CONF, Info = 0x2002";
+    QTest::newRow("CONNECT_CONF NOK") << Msg(ConnectConf, 4, 0, U16(0x2003)) << false
+                                      << "CONNECT_CONF NOK, Info = 0x2003";
+    QTest::newRow("out of sequence") << Msg(0x8103, 0, 0, U16(0)) << true
+                                     << "Out of sequence CAPI cmd retrieved, 0x8103.\n";
+}
+
+void TestCapiLink::listenWithoutThreadFetchesAnotherMessage()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(bool, result);
+    QFETCH(QString, logLine);
+    RegisterLink();
+    m_link->SetListenTimeout(2000);
+    m_driver->Queue(message); // ahead of any LISTEN_CONF
+    QCOMPARE(m_link->ListenCAPIAppl(), result);
+    QCOMPARE(QString::fromLatin1(m_link->LogLine().c_str()), logLine);
+    QCOMPARE(m_driver->GetCalls(), 1);
+}
+
 void TestCapiLink::unregisteredLinkStartsNoThread()
 {
     m_driver->SetRegisterResult(0x1009, 0);
@@ -797,20 +964,192 @@ void TestCapiLink::destroyedWithoutRelease()
     QCOMPARE(m_driver->WakeCalls(), 1);
 }
 
+void TestCapiLink::shutdownIsBounded_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("release"); // else only the destructor
+    using Mode = FakeCapiDriver::WakeMode;
+    QTest::newRow("Wake does nothing, release") << int(Mode::Unwakeable) << true;
+    QTest::newRow("Wake does nothing, destructor") << int(Mode::Unwakeable) << false;
+    QTest::newRow("only release wakes, release") << int(Mode::OnlyRelease) << true;
+    QTest::newRow("only release wakes, destructor") << int(Mode::OnlyRelease) << false;
+    QTest::newRow("never returns, release") << int(Mode::Never) << true;
+    QTest::newRow("never returns, destructor") << int(Mode::Never) << false;
+}
+
+void TestCapiLink::shutdownIsBounded()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, release);
+    RecordingOwner owner(RecordingOwner::Mode::Queued);
+    m_link->SetCAPIOwner(&owner);
+    RegisterLink(9);
+    m_driver->SetWakeMode(FakeCapiDriver::WakeMode(mode));
+    QVERIFY(m_link->StartCAPIThread());
+    QVERIFY(m_driver->WaitUntilWaiting(2000));
+
+    const auto start = std::chrono::steady_clock::now();
+    if (release) {
+        QVERIFY(m_link->StopCAPIThread());
+        QVERIFY(m_link->ReleaseCAPIAppl());
+        QVERIFY(!m_link->IsThreadRunning());
+        QCOMPARE(m_driver->Released(), std::vector<unsigned>{9});
+    }
+    m_link.reset();
+    const auto took = std::chrono::steady_clock::now() - start;
+    // The fixed bound is well under 100 ms; the rest is slack for sanitizers.
+    QVERIFY2(took < std::chrono::milliseconds(500),
+             qPrintable(QString::number(std::chrono::duration<double, std::milli>(took).count()) + " ms"));
+
+    // Whatever the thread meets later reaches nobody.
+    m_driver->Queue(IncomingCall(5, 2, Hex("80 35"), Hex("81 31"), "\x81x"));
+    m_driver->Unstick();
+    QTRY_COMPARE(m_driver->ThreadsInWait(), 0);
+    QTest::qWait(50);
+    owner.RunPosted();
+    QVERIFY(owner.Codes().empty());
+}
+
+void TestCapiLink::wakeUpDescriptorWakesTheThread()
+{
+    // A pipe stands in for /dev/capi20: no shutdown() wakes a reader of it.
+    int fds[2];
+    QCOMPARE(pipe(fds), 0);
+    const auto closeFds = qScopeGuard([&fds] {
+        close(fds[0]);
+        if (fds[1] >= 0)
+            close(fds[1]);
+    });
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    m_driver->SetDescriptor(fds[0]);
+    RecordingOwner owner;
+    m_link->SetCAPIOwner(&owner);
+    RegisterLink();
+    QVERIFY(m_link->StartCAPIThread());
+
+    // Idle: the thread sits on the descriptor, not in the driver.
+    QTest::qWait(100);
+    QCOMPARE(m_driver->GetCalls(), 0);
+    m_driver->Queue(IncomingCall(5, 2, Hex("80 35"), Hex("81 31"), "\x81x"));
+    QCOMPARE(write(fds[1], "m", 1), ssize_t(1));
+    QTRY_COMPARE(owner.Codes(), (Codes{NC_CALL_INFO, NC_MESSAGE}));
+    QCOMPARE(m_driver->GetCalls(), 1);
+
+    bool runningAtRelease = true;
+    m_driver->SetReleaseHook([&] { runningAtRelease = m_link->IsThreadRunning(); });
+    QVERIFY(m_link->StopCAPIThread());
+    QVERIFY(m_link->ReleaseCAPIAppl());
+    QVERIFY2(!runningAtRelease, "the thread was still there when the link released");
+    QCOMPARE(m_driver->SignalWaits(), 0);
+    QCOMPARE(m_driver->WakeCalls(), 1);
+    QVERIFY(!m_link->IsLinkDown());
+}
+
 void TestCapiLink::failingDriverDoesNotSpin()
 {
     RecordingOwner owner;
     m_link->SetCAPIOwner(&owner);
     RegisterLink();
-    m_driver->SetBroken(true); // wait and fetch fail at once, for ever
+    m_driver->SetBroken(true, 0x1108); // wait returns at once, fetch and register fail, for ever
     QVERIFY(m_link->StartCAPIThread());
-    QTRY_VERIFY_WITH_TIMEOUT(!m_link->IsThreadRunning(), 10000);
-    QVERIFY(m_link->IsLinkDown());
-    QCOMPARE(m_driver->GetCalls(), 8);
-    QVERIFY2(m_link->LogLine().rfind("CAPI link down:", 0) == 0, m_link->LogLine().c_str());
-    // One NC_MESSAGE per pass, the last after the link was marked down.
-    QCOMPARE(owner.Codes(), Codes(8, NC_MESSAGE));
+    QTRY_VERIFY_WITH_TIMEOUT(m_link->IsLinkDown(), 5000);
+    QVERIFY2(m_link->LogLine().rfind("CAPI link down: 3 fetches failed in a row, error 0x1108.", 0) == 0 ||
+                 m_link->LogLine().rfind("RegisterCAPIAppl: CAPI_REGISTER failed", 0) == 0,
+             m_link->LogLine().c_str());
+    QCOMPARE(m_driver->GetCalls(), 3);
+    QCOMPARE(m_driver->Released(), std::vector<unsigned>{7});
+
+    // Down, it keeps trying to register, with growing pauses.
+    QTest::qWait(1000);
+    QVERIFY(m_link->IsThreadRunning());
+    const size_t tries = m_driver->Registrations().size() - 1;
+    QVERIFY2(tries >= 2 && tries <= 5, qPrintable(QString::number(tries)));
+    QCOMPARE(m_link->LogLine(), std::string("RegisterCAPIAppl: CAPI_REGISTER failed, error 0x1009./n"));
+    QCOMPARE(m_driver->GetCalls(), 3);
+    // One NC_MESSAGE per failed pass, then the news that the link is down.
+    QCOMPARE(owner.Codes(), (Codes{NC_MESSAGE, NC_MESSAGE, NC_MESSAGE, NC_LINK_STATE}));
+    QVERIFY(owner.Notifications().back().linkDown);
     QVERIFY(m_link->ReleaseCAPIAppl());
+}
+
+void TestCapiLink::recoversAfterOutage_data()
+{
+    QTest::addColumn<bool>("listen");
+    QTest::addColumn<unsigned>("fetchError");
+    QTest::newRow("listening link, end of stream") << true << 0x1104u;
+    QTest::newRow("listening link, fetch errors") << true << 0x1108u;
+    QTest::newRow("sending link, end of stream") << false << 0x1104u;
+}
+
+void TestCapiLink::recoversAfterOutage()
+{
+    QFETCH(bool, listen);
+    QFETCH(unsigned, fetchError);
+    RecordingOwner owner;
+    m_link->SetCAPIOwner(&owner);
+    RegisterLink(7);
+    m_driver->SetReply(ListenReq, Msg(ListenConf, 0, 0, U16(0)));
+    QVERIFY(m_link->StartCAPIThread());
+    if (listen)
+        QVERIFY(m_link->ListenCAPIAppl());
+
+    m_driver->SetBroken(true, fetchError);
+    QTRY_VERIFY_WITH_TIMEOUT(m_link->IsLinkDown(), 5000);
+    QCOMPARE(m_driver->Released(), std::vector<unsigned>{7});
+    // While down the old id is not used: it may be another application's.
+    const size_t puts = m_driver->Puts().size();
+    QVERIFY(!m_link->ConnectCAPICall("5", "x", 2));
+    QCOMPARE(m_link->LogLine(), std::string("CAPI_PUT_MESSAGE failed, error 0x1101."));
+    QCOMPARE(m_driver->Puts().size(), puts);
+
+    m_driver->SetRegisterResult(0, 8);
+    m_driver->SetBroken(false);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_link->IsLinkDown(), 10000);
+    QCOMPARE(m_link->ApplId(), 8u);
+    QVERIFY(Log().contains("RegisterCAPIAppl: ApplId = 8."));
+    QVERIFY(Log().contains("CAPI link up again: ApplId = 8."));
+    const auto after = m_driver->Puts();
+    QCOMPARE(after.size(), puts + (listen ? 1 : 0));
+    if (listen) {
+        QCOMPARE(after.back().mid(2, 4).toHex(' '), Hex("08 00 05 80").toHex(' ')); // LISTEN_REQ, new id
+        QVERIFY(Log().contains("LISTEN_CONF OK."));
+    }
+    std::vector<unsigned> linkStates;
+    for (const auto& seen : owner.Notifications())
+        if (seen.code == NC_LINK_STATE)
+            linkStates.push_back(seen.linkDown);
+    QCOMPARE(linkStates, (std::vector<unsigned>{1, 0}));
+
+    // Reception works again.
+    m_driver->Queue(IncomingCall(5, 2, Hex("80 35"), Hex("81 31"), "\x81" "weer"));
+    QTRY_COMPARE(owner.Notifications().back().code, unsigned(NC_MESSAGE));
+    QTRY_VERIFY(!owner.Notifications().empty() &&
+                owner.Notifications()[owner.Notifications().size() - 2].callText == "weer");
+    QVERIFY(m_link->ConnectCAPICall("5", "x", 2));
+
+    QVERIFY(m_link->StopCAPIThread());
+    QVERIFY(m_link->ReleaseCAPIAppl());
+    QCOMPARE(m_driver->Released(), (std::vector<unsigned>{7, 8}));
+}
+
+void TestCapiLink::releaseDuringOutage()
+{
+    RecordingOwner owner(RecordingOwner::Mode::Queued);
+    m_link->SetCAPIOwner(&owner);
+    RegisterLink(7);
+    m_driver->SetBroken(true);
+    QVERIFY(m_link->StartCAPIThread());
+    QTRY_VERIFY_WITH_TIMEOUT((owner.RunPosted(), m_link->IsLinkDown()), 5000);
+
+    const auto start = std::chrono::steady_clock::now();
+    QVERIFY(m_link->StopCAPIThread());
+    QVERIFY(m_link->ReleaseCAPIAppl());
+    QVERIFY(std::chrono::steady_clock::now() - start < std::chrono::milliseconds(500));
+    QVERIFY(!m_link->IsThreadRunning());
+    QVERIFY(!m_link->IsLinkDown());
+    // The id was given back once, by the thread: never twice.
+    QCOMPARE(m_driver->Released(), std::vector<unsigned>{7});
+    QCOMPARE(m_link->LogLine(), std::string("ReleaseCAPIAppl: ApplId =  7 released successfuly."));
 }
 
 QTEST_GUILESS_MAIN(TestCapiLink)

@@ -1,0 +1,448 @@
+// The settings sheet: which pages it builds and applies, the "Instellingen"
+// boxes against the store, the driver queries of "Service", and Help.
+#include "CMyPropertyPage4.h"
+#include "CMyPropertySheet.h"
+#include "CapiDriver.h"
+#include "FakePlatform.h"
+#include "HelpFile.h"
+#include "SettingsStore.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstring>
+
+namespace {
+
+// Answers the four identity queries and counts them; the rest fails.
+class CountingDriver final : public ICapiDriver
+{
+public:
+    int queries = 0;
+    unsigned result = 0;
+
+    unsigned Register(unsigned, unsigned, unsigned, unsigned, unsigned*) override { return 0x1009; }
+    unsigned Release(unsigned) override { return 0x1009; }
+    unsigned PutMessage(unsigned, const uint8_t*) override { return 0x1009; }
+    unsigned GetMessage(unsigned, const uint8_t**, size_t*) override { return 0x1104; }
+    unsigned WaitForSignal(unsigned) override { return 0; }
+    unsigned WaitForSignalFor(unsigned, int) override { return 0x1104; }
+    void Wake(unsigned) override {}
+    unsigned Installed() override { return 0; }
+    unsigned GetManufacturer(unsigned, char* buffer64) override
+    {
+        ++queries;
+        std::strcpy(buffer64, "Vlinder ISDN\xe9");
+        return result;
+    }
+    unsigned GetVersion(unsigned, uint32_t version[4]) override
+    {
+        ++queries;
+        const uint32_t values[4] = {2, 0, 1, 10};
+        std::memcpy(version, values, sizeof values);
+        return result;
+    }
+    unsigned GetSerialNumber(unsigned, char* buffer8) override
+    {
+        ++queries;
+        std::strcpy(buffer8, "1234567");
+        return result;
+    }
+    unsigned GetProfile(unsigned, uint8_t* buffer64) override
+    {
+        ++queries;
+        std::memset(buffer64, 0, 64);
+        buffer64[0] = 1; // controllers
+        buffer64[2] = 2; // B channels
+        buffer64[8] = 3; // B1
+        buffer64[12] = 1; // B2
+        buffer64[16] = 1; // B3
+        return result;
+    }
+};
+
+// A page that writes what the sheet does with it into a shared log.
+class RecordingPage final : public CPropertyPage
+{
+public:
+    RecordingPage(int number, QStringList* log, bool refuseLeave) : m_number(number), m_log(log), m_refuse(refuseLeave) {}
+    void OnInitDialog() override { *m_log << QStringLiteral("init %1").arg(m_number); }
+    bool OnKillActive() override
+    {
+        *m_log << QStringLiteral("leave %1").arg(m_number);
+        return !m_refuse;
+    }
+    void OnOK() override { *m_log << QStringLiteral("ok %1").arg(m_number); }
+
+private:
+    int m_number;
+    QStringList* m_log;
+    bool m_refuse;
+};
+
+constexpr int kMissing = -1;
+
+// One record with bare LF line ends, which a rewrite turns into CR LF.
+const QByteArray kBareLfPhoneBook("0201234567\nJan\n\n\n");
+
+void WritePhoneBook(const QByteArray& bytes)
+{
+    QFile file(QStringLiteral("telefoonboek.dat"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QByteArray PhoneBookBytes()
+{
+    QFile file(QStringLiteral("telefoonboek.dat"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+} // namespace
+
+class TestSettingsSheet : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void pagesBuiltAndApplied_data();
+    void pagesBuiltAndApplied();
+    void tabsAndAccessibleNames();
+    void storedValueShownAndWritten_data();
+    void storedValueShownAndWritten();
+    void tickedBoxTakenOverWhenPageLeft();
+    void cancelStoresNothing();
+    void okWithoutSettingsPageKeepsSettings();
+    void actionPageChoicesAreListsOnly();
+    void serviceQueries_data();
+    void serviceQueries();
+    void serviceQueriedOncePerOpening();
+    void serviceFieldsGreenOnBlack();
+    void helpOpensFileBesideExecutable();
+
+private:
+    static void Store(const char* name, int value);
+    static int Stored(const char* name);
+    static QCheckBox* Box(CMyPropertySheet& sheet, const char* name);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_oldDir;
+    std::unique_ptr<FakePlatform> m_platform;
+    CountingDriver m_driver;
+};
+
+void TestSettingsSheet::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    SetSettingsFileForTesting(m_dir->filePath(QStringLiteral("Zoemlijn.conf")));
+    // The phone-book page reads and writes its file in the working directory.
+    m_oldDir = QDir::currentPath();
+    QDir::setCurrent(m_dir->path());
+    m_platform = std::make_unique<FakePlatform>();
+    m_driver = CountingDriver();
+    CapiBinding::SetDriverForTesting(nullptr);
+}
+
+void TestSettingsSheet::cleanup()
+{
+    CapiBinding::SetDriverForTesting(nullptr);
+    m_platform.reset();
+    QDir::setCurrent(m_oldDir);
+    SetSettingsFileForTesting(QString());
+    m_dir.reset();
+}
+
+void TestSettingsSheet::Store(const char* name, int value)
+{
+    if (value != kMissing)
+        QVERIFY(WriteSettingInt(QString::fromLatin1(kSettingsSection), QString::fromLatin1(name), uint32_t(value)));
+}
+
+int TestSettingsSheet::Stored(const char* name)
+{
+    const uint32_t missing = 0xDEADBEEF;
+    const uint32_t value = ReadSettingInt(QString::fromLatin1(kSettingsSection), QString::fromLatin1(name), missing);
+    return value == missing ? kMissing : int(value);
+}
+
+QCheckBox* TestSettingsSheet::Box(CMyPropertySheet& sheet, const char* name)
+{
+    return sheet.findChild<QCheckBox*>(QString::fromLatin1(name));
+}
+
+// Tabs shown in order (start page first), then OK, or OK refused by a page.
+void TestSettingsSheet::pagesBuiltAndApplied_data()
+{
+    QTest::addColumn<QList<int>>("tabs");
+    QTest::addColumn<int>("refusingPage");
+    QTest::addColumn<QStringList>("log");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("OK at once applies the start page only")
+        << QList<int>{} << -1 << QStringList{"init 0", "leave 0", "ok 0"} << true;
+    QTest::newRow("pages applied in page order, not in the order shown")
+        << QList<int>{3, 1} << -1
+        << QStringList{"init 0", "leave 0", "init 3", "leave 3", "init 1", "leave 1", "ok 0", "ok 1", "ok 3"} << true;
+    QTest::newRow("a page shown twice is built once")
+        << QList<int>{2, 0, 2} << -1
+        << QStringList{"init 0", "leave 0", "init 2", "leave 2", "leave 0", "leave 2", "ok 0", "ok 2"} << true;
+    QTest::newRow("a page that refuses to be left stays, and OK applies nothing")
+        << QList<int>{1, 2} << 1 << QStringList{"init 0", "leave 0", "init 1", "leave 1", "leave 1"} << false;
+}
+
+void TestSettingsSheet::pagesBuiltAndApplied()
+{
+    QFETCH(QList<int>, tabs);
+    QFETCH(int, refusingPage);
+    QFETCH(QStringList, log);
+    QFETCH(bool, accepted);
+
+    QStringList events;
+    std::vector<CMyPropertySheet::PageDef> defs;
+    for (int i = 0; i < 4; ++i)
+        defs.push_back({QStringLiteral("Pagina %1").arg(i),
+                        [i, &events, refusingPage] { return new RecordingPage(i, &events, i == refusingPage); }});
+    CMyPropertySheet sheet(nullptr, std::move(defs), 0);
+    for (int tab : tabs)
+        sheet.Tabs()->setCurrentIndex(tab);
+    if (refusingPage >= 0)
+        QCOMPARE(sheet.Tabs()->currentIndex(), refusingPage);
+    sheet.findChild<QPushButton*>("okButton")->click();
+
+    QCOMPARE(events, log);
+    QCOMPARE(sheet.result() == QDialog::Accepted, accepted);
+}
+
+void TestSettingsSheet::tabsAndAccessibleNames()
+{
+    CMyPropertySheet sheet;
+    QCOMPARE(sheet.windowTitle(), QStringLiteral("Instellingen"));
+    QStringList texts;
+    for (int i = 0; i < sheet.PageCount(); ++i) {
+        sheet.Tabs()->setCurrentIndex(i);
+        QVERIFY(sheet.Page(i));
+        texts << sheet.Tabs()->tabText(i);
+        QCOMPARE(texts.last(), sheet.Page(i)->windowTitle());
+    }
+    QCOMPARE(texts, (QStringList{"Telefoonboek", "Aktie per gebelde MSM", "Instellingen", "Service"}));
+
+    QStringList buttons;
+    for (const char* name : {"okButton", "cancelButton", "helpButton"})
+        buttons << sheet.findChild<QPushButton*>(name)->text();
+    QCOMPARE(buttons, (QStringList{"OK", "Annuleren", "Help"}));
+
+    for (int i = CMyPropertySheet::kActionPage; i < sheet.PageCount(); ++i)
+        for (QWidget* control : sheet.Page(i)->findChildren<QWidget*>()) {
+            const bool hasOwnText = !qobject_cast<QLabel*>(control) || !qobject_cast<QLabel*>(control)->buddy();
+            if (hasOwnText && !control->objectName().startsWith("qt_") && control->parent() == sheet.Page(i))
+                QVERIFY2(!control->accessibleName().isEmpty(), qPrintable(control->objectName()));
+        }
+}
+
+void TestSettingsSheet::storedValueShownAndWritten_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("box");
+    QTest::addColumn<int>("stored");
+    QTest::addColumn<int>("shown");
+    QTest::addColumn<int>("written");
+
+    QTest::newRow("AutoSend missing: unticked, OK writes 0")
+        << QByteArray("AutoSend") << QByteArray("autoSendCheckBox") << kMissing << int(Qt::Unchecked) << 0;
+    QTest::newRow("AutoSend 1: ticked")
+        << QByteArray("AutoSend") << QByteArray("autoSendCheckBox") << 1 << int(Qt::Checked) << 1;
+    QTest::newRow("AutoSend 5: unticked, OK writes 0")
+        << QByteArray("AutoSend") << QByteArray("autoSendCheckBox") << 5 << int(Qt::Unchecked) << 0;
+    QTest::newRow("FastSend 2: partial, kept as it was")
+        << QByteArray("FastSend") << QByteArray("fastSendCheckBox") << 2 << int(Qt::PartiallyChecked) << 2;
+    QTest::newRow("FastSend 0: unticked")
+        << QByteArray("FastSend") << QByteArray("fastSendCheckBox") << 0 << int(Qt::Unchecked) << 0;
+    QTest::newRow("AddZero 1: ticked")
+        << QByteArray("AddZero") << QByteArray("addZeroCheckBox") << 1 << int(Qt::Checked) << 1;
+    QTest::newRow("AddZero largest number: unticked, OK writes 0")
+        << QByteArray("AddZero") << QByteArray("addZeroCheckBox") << int(0xFFFFFFFF) << int(Qt::Unchecked) << 0;
+}
+
+void TestSettingsSheet::storedValueShownAndWritten()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, box);
+    QFETCH(int, stored);
+    QFETCH(int, shown);
+    QFETCH(int, written);
+
+    Store(name.constData(), stored);
+    CMyPropertySheet sheet;
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kSettingsPage);
+    QCOMPARE(int(Box(sheet, box.constData())->checkState()), shown);
+    sheet.accept();
+    QCOMPARE(Stored(name.constData()), written);
+}
+
+void TestSettingsSheet::tickedBoxTakenOverWhenPageLeft()
+{
+    CMyPropertySheet sheet;
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kSettingsPage);
+    Box(sheet, "autoSendCheckBox")->click();
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kServicePage);
+    sheet.accept();
+    QCOMPARE(Stored("AutoSend"), 1);
+    QCOMPARE(Stored("FastSend"), 0);
+    QCOMPARE(Stored("AddZero"), 0);
+
+    // A partial box clicked once is ticked, then an ordinary two-state box.
+    Store("FastSend", 2);
+    CMyPropertySheet again;
+    again.Tabs()->setCurrentIndex(CMyPropertySheet::kSettingsPage);
+    QCheckBox* fastSend = Box(again, "fastSendCheckBox");
+    fastSend->click();
+    QCOMPARE(fastSend->checkState(), Qt::Checked);
+    fastSend->click();
+    fastSend->click();
+    QCOMPARE(fastSend->checkState(), Qt::Checked);
+    again.accept();
+    QCOMPARE(Stored("FastSend"), 1);
+}
+
+void TestSettingsSheet::cancelStoresNothing()
+{
+    Store("AddZero", 1);
+    WritePhoneBook(kBareLfPhoneBook);
+    CMyPropertySheet sheet;
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kSettingsPage);
+    for (const char* name : {"fastSendCheckBox", "autoSendCheckBox", "addZeroCheckBox"})
+        Box(sheet, name)->click();
+    sheet.findChild<QPushButton*>("cancelButton")->click();
+
+    QCOMPARE(sheet.result(), int(QDialog::Rejected));
+    QCOMPARE(Stored("FastSend"), kMissing);
+    QCOMPARE(Stored("AutoSend"), kMissing);
+    QCOMPARE(Stored("AddZero"), 1);
+    QCOMPARE(PhoneBookBytes(), kBareLfPhoneBook);
+}
+
+void TestSettingsSheet::okWithoutSettingsPageKeepsSettings()
+{
+    Store("AutoSend", 5);
+    WritePhoneBook(kBareLfPhoneBook);
+    CMyPropertySheet sheet;
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kServicePage);
+    sheet.accept();
+    QCOMPARE(Stored("AutoSend"), 5);
+    QCOMPARE(Stored("FastSend"), kMissing);
+    // The start page is always built, so OK always rewrites the phone book
+    // (with its own line ends).
+    QCOMPARE(PhoneBookBytes(), QByteArray("0201234567\r\nJan\r\n\r\n\r\n"));
+}
+
+void TestSettingsSheet::actionPageChoicesAreListsOnly()
+{
+    CMyPropertySheet sheet;
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kActionPage);
+    for (int row = 1; row <= 4; ++row) {
+        auto* combo = sheet.findChild<QComboBox*>(QStringLiteral("msm%1Combo").arg(row));
+        QCOMPARE(combo->currentIndex(), -1);
+        QStringList items;
+        for (int i = 0; i < combo->count(); ++i)
+            items << combo->itemText(i);
+        QCOMPARE(items, (QStringList{"MS-Access", "Verstuur Email", "Verstuur SMS"}));
+        QVERIFY(!sheet.findChild<QLineEdit*>(QStringLiteral("msm%1Edit").arg(row))->isEnabled());
+    }
+    QVERIFY(sheet.findChild<QComboBox*>("msm4Combo")->isEditable());
+    sheet.findChild<QComboBox*>("msm1Combo")->setCurrentIndex(1);
+    sheet.accept();
+    QCOMPARE(QSettings(m_dir->filePath(QStringLiteral("Zoemlijn.conf")), QSettings::IniFormat).allKeys(), QStringList());
+}
+
+void TestSettingsSheet::serviceQueries_data()
+{
+    QTest::addColumn<bool>("bound");
+    QTest::addColumn<unsigned>("result");
+    QTest::addColumn<QStringList>("fields");
+
+    const QString home = QString::fromLatin1(kHomePageAddress);
+    QTest::newRow("driver answers")
+        << true << 0u
+        << QStringList{QStringLiteral("Vlinder ISDN\u00e9"), "CAPI serienummer is: 1234567",
+                       "CAPI ver 2.0, Manufacturer number 1.a.", "Aantal controllers: 1 ; B1 Proto: 0x0003",
+                       "Aantal B-kanalen: 2 ; B2 Proto: 0x0001", "Algemene opties: 0x0000 ; B3 Proto: 0x0001", home};
+    QTest::newRow("driver queries fail: failure lines, profile empty")
+        << true << 0x1009u
+        << QStringList{QStringLiteral("Vlinder ISDN\u00e9"), "CAPI_GET_SERIAL_NUMBER failed, error 0x1009.",
+                       "CAPI_GET_VERSION failed, error 0x1009.", "", "", "", home};
+    QTest::newRow("no driver loaded: nothing asked, fields empty")
+        << false << 0u << QStringList{"", "", "", "", "", "", home};
+}
+
+void TestSettingsSheet::serviceQueries()
+{
+    QFETCH(bool, bound);
+    QFETCH(unsigned, result);
+    QFETCH(QStringList, fields);
+
+    m_driver.result = result;
+    if (bound)
+        CapiBinding::SetDriverForTesting(&m_driver);
+    QVERIFY(CapiBinding::IsBound() == bound);
+    CMyPropertySheet sheet;
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kServicePage);
+
+    QStringList shown;
+    for (const char* name : {"manufacturerEdit", "serialNumberEdit", "versionEdit", "profileLine1Edit",
+                             "profileLine2Edit", "profileLine3Edit", "homePageEdit"})
+        shown << sheet.findChild<QLineEdit*>(name)->text();
+    QCOMPARE(shown, fields);
+    QCOMPARE(m_driver.queries, bound ? 4 : 0);
+}
+
+void TestSettingsSheet::serviceQueriedOncePerOpening()
+{
+    CapiBinding::SetDriverForTesting(&m_driver);
+    {
+        CMyPropertySheet sheet;
+        sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kServicePage);
+        sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kSettingsPage);
+        sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kServicePage);
+        QCOMPARE(m_driver.queries, 4);
+        sheet.accept();
+    }
+    CMyPropertySheet again;
+    QCOMPARE(m_driver.queries, 4);
+    again.Tabs()->setCurrentIndex(CMyPropertySheet::kServicePage);
+    QCOMPARE(m_driver.queries, 8);
+}
+
+void TestSettingsSheet::serviceFieldsGreenOnBlack()
+{
+    CMyPropertySheet sheet;
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kServicePage);
+    const QList<QLineEdit*> fields = sheet.Page(CMyPropertySheet::kServicePage)->findChildren<QLineEdit*>();
+    QCOMPARE(fields.size(), 7);
+    for (QLineEdit* field : fields) {
+        QCOMPARE(field->palette().color(QPalette::Text), QColor(0, 255, 0));
+        QCOMPARE(field->palette().color(QPalette::Base), QColor(Qt::black));
+    }
+}
+
+void TestSettingsSheet::helpOpensFileBesideExecutable()
+{
+    CMyPropertySheet sheet;
+    sheet.show();
+    sheet.findChild<QPushButton*>("helpButton")->click();
+    QCOMPARE(m_platform->opened, QStringList{QDir(QCoreApplication::applicationDirPath()).filePath("Zoemlijn.hlp")});
+    QVERIFY(sheet.isVisible());
+    QCOMPARE(m_platform->messages, QStringList());
+}
+
+QTEST_MAIN(TestSettingsSheet)
+#include "TestSettingsSheet.moc"
