@@ -3,6 +3,7 @@
 #include "AppIcon.h"
 #include "CAboutDlg.h"
 #include "CChatDlg.h"
+#include "CWizardSheet.h"
 #include "SettingsStore.h"
 
 CChatApp::CChatApp(int& argc, char** argv)
@@ -20,7 +21,8 @@ bool CChatApp::InitInstance()
     setOrganizationName(QString::fromLatin1(kSettingsCompany));
 
     if (ReadSetting(Setting::FirstStart) == 0) {
-        // PENDING: the wizard
+        CWizardSheet wizard(nullptr);
+        wizard.exec();
     }
     // At every start, however the wizard ended.
     WriteSetting(Setting::FirstStart, 1);

@@ -3,6 +3,8 @@
 #include "ui_CChatDlg.h"
 
 #include "AppIcon.h"
+#include "CMyPropertySheet.h"
+#include "CWizardSheet.h"
 #include "Cp1252.h"
 #include "DialogUnits.h"
 #include "IncomingCall.h"
@@ -647,10 +649,13 @@ void CChatDlg::OpenFromTray()
 
 void CChatDlg::OpenSettings()
 {
-    // PENDING: the settings sheet
+    // Fresh pages at every opening: each reads its data anew.
+    CMyPropertySheet sheet(this);
+    sheet.exec();
 }
 
 void CChatDlg::OpenWizard()
 {
-    // PENDING: the wizard
+    CWizardSheet wizard(this);
+    wizard.exec();
 }

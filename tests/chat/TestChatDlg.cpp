@@ -126,6 +126,8 @@ private slots:
     void fold_data();
     void fold();
     void help();
+    void commandsOpenDialogs_data();
+    void commandsOpenDialogs();
 
 private:
     void Minimise()
@@ -806,6 +808,39 @@ void TestChatDlg::help()
     m_dlg->findChild<QAction*>("command32804")->trigger();
     QCOMPARE(m_platform->opened, QStringList{"Zoemlijn.hlp"});
     QVERIFY(m_platform->messages.isEmpty());
+}
+
+void TestChatDlg::commandsOpenDialogs_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("dialog");
+    QTest::newRow("Instellen") << "command32799" << "CMyPropertySheet";
+    QTest::newRow("Open Telefoonboek...") << "Open Telefoonboek..." << "CMyPropertySheet";
+    QTest::newRow("Wizard") << "command32808" << "CWizardSheet";
+}
+
+void TestChatDlg::commandsOpenDialogs()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, dialog);
+    WriteFile("telefoonboek.dat", "");
+    Open();
+    QString opened;
+    bool windowDisabled = false;
+    When([] { return QApplication::activeModalWidget() != nullptr; },
+         [&] {
+             QWidget* modal = QApplication::activeModalWidget();
+             opened = modal ? modal->metaObject()->className() : QString();
+             windowDisabled = !m_dlg->isEnabled() || modal->isModal();
+             if (auto* box = qobject_cast<QDialog*>(modal))
+                 box->reject();
+         });
+    QAction* action = command.startsWith("command") ? m_dlg->findChild<QAction*>(command) : TrayAction(command);
+    QVERIFY(action);
+    action->trigger();
+    QCOMPARE(opened, dialog);
+    QVERIFY(windowDisabled);
+    QVERIFY(m_dlg->isVisible());
 }
 
 QTEST_MAIN(TestChatDlg)
