@@ -9,7 +9,7 @@
 
 #include <QButtonGroup>
 #include <QLineEdit>
-#include <QRegularExpressionValidator>
+#include <QValidator>
 
 #include <algorithm>
 
@@ -31,6 +31,35 @@ bool FitsPhoneBook(const QString& text) { return std::all_of(text.cbegin(), text
 
 } // namespace
 
+// Typing takes digits only. A number that came in with other characters (a
+// caller taken over from the call list) stays editable: what is refused is
+// a change that adds one.
+class CPhoneBookEntryDlg::DigitsOnlyValidator final : public QValidator
+{
+public:
+    explicit DigitsOnlyValidator(QLineEdit* edit) : QValidator(edit)
+    {
+        // The edit holds the changed text already while it asks, so the
+        // comparison is with the text it showed before.
+        connect(edit, &QLineEdit::textChanged, this, [this](const QString& text) { m_shown = text; });
+    }
+    // Before the dialog puts a number in: an edit whose text fails its
+    // validator would stop checking what is typed after it.
+    void SetShown(const QString& text) { m_shown = text; }
+    State validate(QString& input, int&) const override
+    {
+        return NonDigits(input) <= NonDigits(m_shown) ? Acceptable : Invalid;
+    }
+
+private:
+    static qsizetype NonDigits(const QString& text)
+    {
+        return std::count_if(text.cbegin(), text.cend(), [](QChar ch) { return ch < u'0' || ch > u'9'; });
+    }
+    QString m_shown;
+};
+
+
 CPhoneBookEntryDlg::CPhoneBookEntryDlg(QWidget* parent)
     : QDialog(parent), m_ui(std::make_unique<Ui::CPhoneBookEntryDlg>())
 {
@@ -50,8 +79,8 @@ void CPhoneBookEntryDlg::OnInitDialog()
                    Qt::WindowContextHelpButtonHint);
     SetFramedGroupTitles(this);
 
-    m_ui->numberEdit->setValidator(
-        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_ui->numberEdit));
+    m_numberValidator = new DigitsOnlyValidator(m_ui->numberEdit);
+    m_ui->numberEdit->setValidator(m_numberValidator);
     for (QLineEdit* edit : {m_ui->nameEdit, m_ui->wavPathEdit, m_ui->programPathEdit, m_ui->mdbPathEdit})
         edit->setValidator(new Cp1252Validator(edit));
 
@@ -90,6 +119,7 @@ void CPhoneBookEntryDlg::UpdateData(bool saveAndValidate)
         return;
     }
     m_ui->nameEdit->setText(m_name);
+    m_numberValidator->SetShown(m_number);
     m_ui->numberEdit->setText(m_number);
     m_ui->wavPathEdit->setText(m_wavPath);
     // An exclusive group will not let its checked button go: unchecking

@@ -51,6 +51,9 @@ private:
     // its name holds what the phone book cannot store (then said so).
     std::optional<QString> PickFile(const char* defaultExtension, const char* initialName);
 
+    class DigitsOnlyValidator;
+
     std::unique_ptr<Ui::CPhoneBookEntryDlg> m_ui;
+    DigitsOnlyValidator* m_numberValidator = nullptr;
     QButtonGroup* m_actionGroup = nullptr;
 };

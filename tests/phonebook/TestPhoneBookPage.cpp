@@ -136,6 +136,8 @@ private slots:
     void propertiesMovesTheRowToTheTop();
     void deleteWithoutOkKeepsTheFile_data();
     void deleteWithoutOkKeepsTheFile();
+    void numberTakesDigitsOnly_data();
+    void numberTakesDigitsOnly();
     void pickers_data();
     void pickers();
     void unreadableFileIsNotOverwritten();
@@ -389,6 +391,35 @@ void TestPhoneBookPage::deleteWithoutOkKeepsTheFile()
         // The sheet cancelled: the page goes without OnOK.
     }
     QCOMPARE(FileBytes(), kThreeRecords);
+}
+
+void TestPhoneBookPage::numberTakesDigitsOnly_data()
+{
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<QString>("keys"); // '\b' is Backspace
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("other characters are not typed") << "" << "06-12 34a" << "061234";
+    QTest::newRow("a stored '+' stays editable") << "+4930" << "\b\b12" << "+4912";
+    QTest::newRow("but gets no company") << "+4930" << "+#" << "+4930";
+}
+
+void TestPhoneBookPage::numberTakesDigitsOnly()
+{
+    QFETCH(QString, number);
+    QFETCH(QString, keys);
+    QFETCH(QString, shown);
+    CPhoneBookEntryDlg dlg;
+    dlg.m_number = number;
+    dlg.UpdateData(false);
+    QLineEdit* edit = Edit(dlg, "numberEdit");
+    edit->end(false);
+    for (QChar key : keys) {
+        if (key == u'\b')
+            QTest::keyClick(edit, Qt::Key_Backspace);
+        else
+            QTest::keyClicks(edit, QString(key));
+    }
+    QCOMPARE(edit->text(), shown);
 }
 
 void TestPhoneBookPage::pickers_data()
