@@ -41,9 +41,13 @@ depends=$(field Depends)
 echo "Depends: $depends"
 # Named by hand (libcapi20 is loaded at run time) and found by
 # dpkg-shlibdeps (Qt, the C++ library).
+dep_names=$(sed 's/([^)]*)//g; s/ //g' <<<"$depends" | tr ',' '\n')
 for dep in libcapi20-3 libqt6multimedia6 libqt6svg6 libqt6widgets6 libqt6network6 libstdc++6 libc6; do
-  grep -Eq "(^|, )$dep( |,|$)" <<<"$depends" || fail "Depends lacks $dep"
+  grep -qxF "$dep" <<<"$dep_names" || fail "Depends lacks $dep"
 done
+
+# The sound of a wave file goes through libpulse to the desktop's server.
+grep -q 'pipewire-pulse | pulseaudio' <<<"$(field Recommends)" || fail "Recommends: $(field Recommends)"
 
 echo "--- file list"
 dpkg-deb --contents "$deb" >"$work/contents"
@@ -102,6 +106,8 @@ echo "--- AppStream"
 metainfo=$root/usr/share/metainfo/nl.vlinderwerk.zoemlijn.metainfo.xml
 out=$(appstreamcli validate --no-net --pedantic "$metainfo" 2>&1) || fail "appstreamcli validate: $out"
 grep -q '^[EW]:' <<<"$out" && fail "appstreamcli validate: $out"
+out=$(appstreamcli validate-tree --no-net --pedantic "$root" 2>&1) || fail "appstreamcli validate-tree: $out"
+grep -q '^[EW]:' <<<"$out" && fail "appstreamcli validate-tree: $out"
 grep -q '<release version="0.0.5"' "$metainfo" || fail "no release 0.0.5"
 grep -q '<launchable type="desktop-id">zoemlijn.desktop</launchable>' "$metainfo" || fail "launchable"
 
