@@ -53,6 +53,7 @@ ExchangeServer::ExchangeServer(const ServerOptions& options, QObject* parent)
     connect(&m_timer, &QTimer::timeout, this, [this] {
         m_armedFor = -1;
         m_switch.Expire();
+        FlushWritten();
         ArmTimer();
     });
 }
@@ -139,7 +140,20 @@ void ExchangeServer::OnReadyRead(ClientId id)
             break;
     }
     AckNow(socket);
+    FlushWritten();
     ArmTimer();
+}
+
+// QTcpSocket would write on the next turn of the event loop; the answers of
+// one read go out now, one write per client.
+void ExchangeServer::FlushWritten()
+{
+    for (const ClientId id : m_written) {
+        auto it = m_sockets.find(id);
+        if (it != m_sockets.end())
+            it->second->flush();
+    }
+    m_written.clear();
 }
 
 // One timer for the whole switch, run for its earliest deadline.
@@ -161,6 +175,7 @@ void ExchangeServer::OnDisconnected(ClientId id)
 {
     m_switch.Detach(id);
     Close(id);
+    FlushWritten();
     ArmTimer();
 }
 
@@ -177,6 +192,7 @@ void ExchangeServer::Close(ClientId id)
     socket->abort();
     socket->deleteLater();
     m_switch.Detach(id);
+    FlushWritten();
     ArmTimer();
 }
 
@@ -195,6 +211,8 @@ void ExchangeServer::Send(ClientId client, std::string_view frame)
         QMetaObject::invokeMethod(this, [this, client] { Close(client); }, Qt::QueuedConnection);
         return;
     }
+    if (socket->bytesToWrite() == 0)
+        m_written.push_back(client);
     socket->write(frame.data(), static_cast<qint64>(frame.size()));
 }
 
