@@ -21,7 +21,8 @@ public:
 
     // Loads the file into the list; once, when the page is first shown.
     void OnInitDialog() override;
-    // Writes the list to the file, top row first.
+    // Writes the list to the file, top row first, changed or not; says so
+    // when that fails. A file that could not be read is left alone.
     void OnOK() override;
 
     // The three buttons.

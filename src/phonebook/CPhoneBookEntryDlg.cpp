@@ -59,7 +59,6 @@ private:
     QString m_shown;
 };
 
-
 CPhoneBookEntryDlg::CPhoneBookEntryDlg(QWidget* parent)
     : QDialog(parent), m_ui(std::make_unique<Ui::CPhoneBookEntryDlg>())
 {
