@@ -37,10 +37,7 @@ constexpr int kWaitSliceMs = 20;
 // freed buffers), and after the release (a driver whose release is what
 // wakes it). A thread still there is left to end on its own.
 constexpr int kStopWaitMs = 30;
-constexpr int kReleaseWaitMs = 50;
-
-// The link whose receive thread this is, if any.
-thread_local const CCapiLink* t_receiveThreadOf = nullptr;
+constexpr int kReleaseWaitMs = 20;
 
 template <typename... Args>
 std::string Format(const char* format, Args... args)
@@ -534,9 +531,7 @@ void CCapiLink::EndThread(int milliseconds)
 
 void CCapiLink::ThreadProc(const std::shared_ptr<StopEvent>& stop)
 {
-    t_receiveThreadOf = this;
     ReceiveLoop(*stop);
-    t_receiveThreadOf = nullptr;
     {
         std::lock_guard attach(stop->attach);
         if (!stop->cutOff) {
