@@ -16,6 +16,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -23,11 +25,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -164,6 +169,77 @@ double OwnCpuSeconds()
     return secs(ru.ru_utime) + secs(ru.ru_stime);
 }
 
+// Notices when a CPU runs none of our threads for a while, which a busy
+// machine's hypervisor or scheduler does now and then: one thread pinned to
+// each CPU wakes every millisecond and notes the gaps. A set-up that spans
+// such a gap measured the machine, not the exchange.
+class StallWatch
+{
+public:
+    struct Stall
+    {
+        int cpu;
+        int64_t fromUs, toUs; // since `begin`
+    };
+    static constexpr int64_t kStallUs = 60000; // beyond what a busy run queue costs
+
+    explicit StallWatch(Clock::time_point begin) : m_begin(begin)
+    {
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        sched_getaffinity(0, sizeof cpus, &cpus);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (CPU_ISSET(cpu, &cpus))
+                m_threads.emplace_back([this, cpu] { Watch(cpu); });
+    }
+    ~StallWatch() { Stop(); }
+
+    void Stop()
+    {
+        m_stop = true;
+        for (auto& t : m_threads)
+            if (t.joinable())
+                t.join();
+    }
+    // Only after Stop().
+    const std::vector<Stall>& Stalls() const { return m_stalls; }
+    bool Overlaps(int64_t fromUs, int64_t toUs) const
+    {
+        return std::any_of(m_stalls.begin(), m_stalls.end(),
+                           [&](const Stall& s) { return s.fromUs < toUs && fromUs < s.toUs; });
+    }
+
+private:
+    int64_t Us() const
+    {
+        return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - m_begin).count();
+    }
+    void Watch(int cpu)
+    {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+        std::vector<Stall> found;
+        int64_t last = Us();
+        while (!m_stop) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const int64_t now = Us();
+            if (now - last >= kStallUs)
+                found.push_back({cpu, last, now});
+            last = now;
+        }
+        static std::mutex merge;
+        const std::lock_guard<std::mutex> lock(merge);
+        m_stalls.insert(m_stalls.end(), found.begin(), found.end());
+    }
+
+    Clock::time_point m_begin;
+    std::atomic<bool> m_stop{false};
+    std::vector<std::thread> m_threads;
+    std::vector<Stall> m_stalls; // filled as the threads end
+};
+
 std::string Number(int line) { return "03000000" + std::to_string(10 + line); }
 
 std::string ConnectReqParams(const std::string& number, const std::string& text)
@@ -280,11 +356,14 @@ int main(int argc, char* argv[])
             senderConn[c.index] = &c;
 
     std::vector<uint32_t> latencyUs;
+    std::vector<int64_t> sentUs; // beside latencyUs, since `begin`
     latencyUs.reserve(static_cast<size_t>(std::min(o.calls, 2000000L)));
+    sentUs.reserve(latencyUs.capacity());
     long started = 0, completed = 0, failed = 0;
     const long rssEvery = std::max(1L, o.calls / 10);
     const auto begin = Clock::now();
     const auto deadline = begin + std::chrono::seconds(o.seconds);
+    StallWatch stalls(begin);
     std::printf("lines %d, senders %d, calls %ld\n", o.lines, o.senders, o.calls);
     if (o.slowUs > 0) // to match the slow set-ups with kernel traces (perf -k CLOCK_MONOTONIC)
         std::printf("start at monotonic %.6f s\n", std::chrono::duration<double>(begin.time_since_epoch()).count());
@@ -338,6 +417,8 @@ int main(int argc, char* argv[])
                             const auto us =
                                 std::chrono::duration_cast<std::chrono::microseconds>(now - from.sent).count();
                             latencyUs.push_back(static_cast<uint32_t>(us));
+                            sentUs.push_back(
+                                std::chrono::duration_cast<std::chrono::microseconds>(from.sent - begin).count());
                             if (o.slowUs > 0 && us >= o.slowUs)
                                 std::printf("slow set-up: %.3f ms at %.3f s, sender %d, line %d -> %d\n", us / 1000.0,
                                             std::chrono::duration<double>(from.sent - begin).count(), s, from.line,
@@ -369,13 +450,31 @@ int main(int argc, char* argv[])
         }
     }
     const double secs = std::chrono::duration<double>(Clock::now() - begin).count();
+    stalls.Stop();
+    std::vector<uint32_t> clearUs; // set-ups that no CPU stall overlapped
+    for (size_t i = 0; i < latencyUs.size(); ++i)
+        if (!stalls.Overlaps(sentUs[i], sentUs[i] + latencyUs[i]))
+            clearUs.push_back(latencyUs[i]);
     std::sort(latencyUs.begin(), latencyUs.end());
-    auto pct = [&](double q) {
-        return latencyUs.empty() ? 0.0 : latencyUs[static_cast<size_t>(q * (latencyUs.size() - 1))] / 1000.0;
+    std::sort(clearUs.begin(), clearUs.end());
+    auto pctOf = [](const std::vector<uint32_t>& v, double q) {
+        return v.empty() ? 0.0 : v[static_cast<size_t>(q * static_cast<double>(v.size() - 1))] / 1000.0;
     };
+    auto pct = [&](double q) { return pctOf(latencyUs, q); };
     std::printf("completed %ld calls (%ld not rejected as expected) in %.2f s: %.0f calls/s\n", completed, failed,
                 secs, completed / secs);
     std::printf("set-up latency p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", pct(0.5), pct(0.99), pct(1.0));
+    int64_t longest = 0;
+    for (const auto& s : stalls.Stalls()) {
+        longest = std::max(longest, s.toUs - s.fromUs);
+        if (o.slowUs > 0)
+            std::printf("CPU %d stalled %.3f ms at %.3f s\n", s.cpu, (s.toUs - s.fromUs) / 1000.0, s.fromUs / 1e6);
+    }
+    std::printf("CPU stalls of %lld ms or more: %zu, longest %.3f ms; %zu set-ups overlapped one\n",
+                static_cast<long long>(StallWatch::kStallUs / 1000), stalls.Stalls().size(), longest / 1000.0,
+                latencyUs.size() - clearUs.size());
+    std::printf("set-up latency outside stalls p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", pctOf(clearUs, 0.5),
+                pctOf(clearUs, 0.99), pctOf(clearUs, 1.0));
     std::printf("exchange RSS %ld kB, peak %ld kB\n", StatusKb(pid, "VmRSS:"), StatusKb(pid, "VmHWM:"));
     if (completed > 0)
         std::printf("CPU per call: exchange %.1f us, bench %.1f us\n", CpuSeconds(pid) * 1e6 / completed,
