@@ -44,6 +44,17 @@ void CWizardSheet::OnPageChanged(int id)
         setWindowTitle(current->windowTitle());
 }
 
+void CWizardSheet::showEvent(QShowEvent* event)
+{
+    QWizard::showEvent(event);
+    // QWizard asks for at least 500 x 360 pixels; the pages' templates are
+    // the measure instead, so no empty band opens below them.
+    if (!m_sized && currentPage()) {
+        m_sized = true;
+        resize(size() - currentPage()->size() + currentPage()->minimumSize());
+    }
+}
+
 void SetUpWizardPage(QWidget* page, QLabel* pictureFrame)
 {
     CDialogUnits::Apply(page);

@@ -30,6 +30,9 @@ public:
     CWizardPage2* Page2() const { return m_page2; }
     CWizardPage3* Page3() const { return m_page3; }
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     void OnPageChanged(int id);
 
@@ -37,6 +40,7 @@ private:
     CWizardPage1* m_page1; // owned by the wizard, as are the other two
     CWizardPage2* m_page2;
     CWizardPage3* m_page3;
+    bool m_sized = false;
 };
 
 // What every page shares: its form in dialog units and the picture in the
