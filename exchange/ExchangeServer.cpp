@@ -29,7 +29,9 @@ int64_t NowMs()
 // with an answer. A CAPI client that leaves Nagle on (libcapi20 does) then
 // holds its next message until that ACK comes: a CONNECT_REQ after a
 // DISCONNECT_RESP, which the exchange does not answer, waits 40 ms. The
-// kernel drops quick-ACK mode again by itself, so it is set after every read.
+// kernel drops quick-ACK mode again by itself, so it is set after every read
+// that the exchange does not answer (an answer, sent on the next turn of the
+// event loop, carries the ACK).
 void AckNow(QTcpSocket* socket)
 {
 #ifdef TCP_QUICKACK
@@ -53,7 +55,6 @@ ExchangeServer::ExchangeServer(const ServerOptions& options, QObject* parent)
     connect(&m_timer, &QTimer::timeout, this, [this] {
         m_armedFor = -1;
         m_switch.Expire();
-        FlushWritten();
         ArmTimer();
     });
 }
@@ -127,33 +128,25 @@ void ExchangeServer::OnReadyRead(ClientId id)
     if (it == m_sockets.end())
         return;
     QTcpSocket* socket = it->second;
+    m_reading = id;
+    m_answeredReading = false;
     char buf[kReadChunk];
     while (socket->bytesAvailable() > 0) {
         const qint64 n = socket->read(buf, sizeof buf);
         if (n <= 0)
             break;
         if (!m_switch.Feed(id, reinterpret_cast<const uint8_t*>(buf), static_cast<size_t>(n))) {
+            m_reading = 0;
             Close(id);
             return;
         }
         if (m_overflowing.count(id))
             break;
     }
-    AckNow(socket);
-    FlushWritten();
+    if (!m_answeredReading)
+        AckNow(socket);
+    m_reading = 0;
     ArmTimer();
-}
-
-// QTcpSocket would write on the next turn of the event loop; the answers of
-// one read go out now, one write per client.
-void ExchangeServer::FlushWritten()
-{
-    for (const ClientId id : m_written) {
-        auto it = m_sockets.find(id);
-        if (it != m_sockets.end())
-            it->second->flush();
-    }
-    m_written.clear();
 }
 
 // One timer for the whole switch, run for its earliest deadline.
@@ -175,7 +168,6 @@ void ExchangeServer::OnDisconnected(ClientId id)
 {
     m_switch.Detach(id);
     Close(id);
-    FlushWritten();
     ArmTimer();
 }
 
@@ -192,7 +184,6 @@ void ExchangeServer::Close(ClientId id)
     socket->abort();
     socket->deleteLater();
     m_switch.Detach(id);
-    FlushWritten();
     ArmTimer();
 }
 
@@ -211,8 +202,8 @@ void ExchangeServer::Send(ClientId client, std::string_view frame)
         QMetaObject::invokeMethod(this, [this, client] { Close(client); }, Qt::QueuedConnection);
         return;
     }
-    if (socket->bytesToWrite() == 0)
-        m_written.push_back(client);
+    if (client == m_reading)
+        m_answeredReading = true;
     socket->write(frame.data(), static_cast<qint64>(frame.size()));
 }
 

@@ -50,7 +50,6 @@ private:
     void OnDisconnected(ClientId id);
     void Close(ClientId id);
     void ArmTimer();
-    void FlushWritten();
     void Send(ClientId client, std::string_view frame) override;
 
     ServerOptions m_options;
@@ -58,7 +57,8 @@ private:
     std::vector<std::pair<QString, QTcpServer*>> m_servers;
     std::unordered_map<ClientId, QTcpSocket*> m_sockets;
     std::unordered_set<ClientId> m_overflowing;
-    std::vector<ClientId> m_written; // clients with output since the last FlushWritten()
+    ClientId m_reading = 0;       // the client OnReadyRead() is serving
+    bool m_answeredReading = false; // it got output, which carries the ACK
     QTimer m_timer;
     int64_t m_armedFor = -1; // the switch deadline m_timer runs for
 };
