@@ -616,17 +616,22 @@ bool CCapiLink::ReceiveLoop(StopEvent& s)
                 if (++failedFetches >= kMaxFailedFetches)
                     lost = Format("%d fetches failed in a row, error 0x%04X.", failedFetches, failure);
             }
-            std::lock_guard lock(m_mutex);
-            if (lost.empty() && m_relistening && m_listenState != ListenState::Waiting) {
-                // The LISTEN_CONF of a registration made after an outage.
-                m_relistening = false;
-                if (m_listenState == ListenState::Ok) {
-                    m_linkDown = false;
-                    back = true;
-                } else {
-                    lost = "listen refused.";
+            {
+                std::lock_guard lock(m_mutex);
+                if (lost.empty() && m_relistening && m_listenState != ListenState::Waiting) {
+                    // The LISTEN_CONF of a registration made after an outage.
+                    m_relistening = false;
+                    back = m_listenState == ListenState::Ok;
+                    if (!back)
+                        lost = "listen refused.";
+                    m_listenState = ListenState::Idle;
                 }
-                m_listenState = ListenState::Idle;
+            }
+            if (back) {
+                // The line first, so that whoever sees the link up finds it.
+                Logf("CAPI link up again: ApplId = %u.", applId);
+                std::lock_guard lock(m_mutex);
+                m_linkDown = false;
             }
         }
         if (!fetched)
@@ -641,9 +646,7 @@ bool CCapiLink::ReceiveLoop(StopEvent& s)
                 std::lock_guard attach(s.attach);
                 if (s.cutOff)
                     return false;
-                if (back)
-                    Logf("CAPI link up again: ApplId = %u.", applId);
-                else
+                if (!back)
                     LinkLost(lost);
             }
             if (!Notify(s, NC_LINK_STATE))
@@ -663,12 +666,10 @@ bool CCapiLink::ReceiveLoop(StopEvent& s)
 void CCapiLink::LinkLost(const std::string& why)
 {
     DropRegistration();
-    {
-        std::lock_guard lock(m_mutex);
-        m_linkDown = true;
-        m_relistening = false;
-    }
     Log("CAPI link down: " + why);
+    std::lock_guard lock(m_mutex);
+    m_linkDown = true;
+    m_relistening = false;
 }
 
 void CCapiLink::DropRegistration()
@@ -720,8 +721,6 @@ CCapiLink::Run CCapiLink::Recover(StopEvent& s, int& retryMs)
                 m_relistening = listen;
                 if (listen)
                     m_listenState = ListenState::Waiting;
-                else
-                    m_linkDown = false;
             }
             Logf("RegisterCAPIAppl: ApplId = %u.", applId);
             if (listen) {
@@ -737,6 +736,8 @@ CCapiLink::Run CCapiLink::Recover(StopEvent& s, int& retryMs)
                 return Run::Go;
             }
             Logf("CAPI link up again: ApplId = %u.", applId);
+            std::lock_guard lock(m_mutex);
+            m_linkDown = false;
             up = true;
         }
         if (up)
