@@ -10,6 +10,8 @@ CChatApp::CChatApp(int& argc, char** argv)
     : QApplication(argc, argv)
 {
     setApplicationName(QString::fromLatin1(kSettingsApplication));
+    // Ties the window to its menu entry where the desktop matches by name.
+    setDesktopFileName(QStringLiteral("zoemlijn"));
     setWindowIcon(QIcon::fromTheme(QStringLiteral("zoemlijn"), res::AppIcon()));
     // The window hides to the tray; only its own end ends the program.
     setQuitOnLastWindowClosed(false);
