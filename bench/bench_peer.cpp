@@ -7,10 +7,14 @@
 //   bench-peer link-listen   a bare link that listens
 //   bench-peer link-send     a bare link that only sends
 //
-// Commands:  send NUMBER TEXT   -> "sent T" (T taken just before the send)
+// Commands:  send NUMBER TEXT   -> "sent T E" (T just before the send, E when
+//                                  the send had returned)
+//            handle N           window: the last incoming call handled N more
+//                               times in-process, no network -> "handled ..."
 //            threads            -> "thread TID NAME" lines, then "end"
 //            quit               -> "bye"
-// Unasked:   "row T"  (window: a new top row in the call list)
+// Unasked:   "row T S" (window: a new top row in the call list at T; S is
+//                     when the main thread began the posted task that made it)
 //            "ind T"  (link-listen: the owner has the CONNECT_IND)
 //            "message TEXT" (window: a message box it would have shown)
 #include "CChatDlg.h"
@@ -26,11 +30,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -153,9 +159,65 @@ private:
     QByteArray m_pending;
 };
 
+// Notes when the main thread starts each task posted to the application
+// object: that is where a receive thread's notification begins to run.
+class DispatchClock final : public QObject
+{
+public:
+    long long lastStart = 0;
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::MetaCall && watched == QCoreApplication::instance())
+            lastStart = NowNs();
+        return false;
+    }
+};
+
+double ThreadCpuMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
+
+// What the window's own handling of an incoming text costs, without the
+// network and the receive thread: "handled N p50 p99 cpu-p50 cpu-p99
+// first-tenth-p50 last-tenth-p50" in milliseconds.
+bool g_quietRows = false; // the rows HandleRepeatedly makes are not deliveries
+
+QByteArray HandleRepeatedly(CChatDlg& dialog, int count)
+{
+    g_quietRows = true;
+    std::vector<double> wall, cpu;
+    for (int i = 0; i < count; ++i) {
+        const long long start = NowNs();
+        const double cpuStart = ThreadCpuMs();
+        dialog.OnCapiNotify(dialog.ReceiveLink(), NC_CALL_INFO);
+        cpu.push_back(ThreadCpuMs() - cpuStart);
+        wall.push_back(double(NowNs() - start) / 1e6);
+        QCoreApplication::processEvents(); // the repaint it asked for, as between two calls
+    }
+    auto percentile = [](std::vector<double> values, double p) {
+        if (values.empty())
+            return 0.0;
+        std::sort(values.begin(), values.end());
+        return values[std::min(values.size() - 1, size_t(p / 100 * double(values.size())))];
+    };
+    g_quietRows = false;
+    const size_t tenth = std::max<size_t>(1, wall.size() / 10);
+    const std::vector<double> first(wall.begin(), wall.begin() + std::ptrdiff_t(std::min(tenth, wall.size())));
+    const std::vector<double> last(wall.end() - std::ptrdiff_t(std::min(tenth, wall.size())), wall.end());
+    QByteArray line = "handled " + QByteArray::number(count);
+    for (double value : {percentile(wall, 50), percentile(wall, 99), percentile(cpu, 50), percentile(cpu, 99),
+                         percentile(first, 50), percentile(last, 50)})
+        line += ' ' + QByteArray::number(value, 'f', 3);
+    return line;
+}
+
 int RunWindow(QApplication& app)
 {
-    Q_UNUSED(app);
+    DispatchClock dispatch;
+    app.installEventFilter(&dispatch);
     BenchPlatform platform;
     CPlatform::Install(&platform);
     {
@@ -165,9 +227,10 @@ int RunWindow(QApplication& app)
         auto* number = dialog.findChild<QLineEdit*>(QStringLiteral("phoneNumberEdit"));
         auto* text = dialog.findChild<QLineEdit*>(QStringLiteral("sendTextEdit"));
         QObject::connect(&dialog.CallListModel(), &QAbstractItemModel::rowsInserted, &dialog,
-                         [](const QModelIndex&, int first) {
-                             if (first == 0)
-                                 ReplyTime("row", NowNs());
+                         [&dispatch](const QModelIndex&, int first) {
+                             if (first == 0 && !g_quietRows)
+                                 Reply("row " + QByteArray::number(NowNs()) + ' ' +
+                                       QByteArray::number(dispatch.lastStart));
                          });
         CommandReader reader([&](const QByteArray& command, const QByteArray& rest) {
             if (command == "send") {
@@ -176,7 +239,9 @@ int RunWindow(QApplication& app)
                 text->setText(QString::fromUtf8(rest.mid(rest.indexOf(' ') + 1)));
                 const long long sent = NowNs();
                 dialog.OnSend();
-                ReplyTime("sent", sent);
+                Reply("sent " + QByteArray::number(sent) + ' ' + QByteArray::number(NowNs()));
+            } else if (command == "handle") {
+                Reply(HandleRepeatedly(dialog, rest.toInt()));
             } else if (command == "threads") {
                 ListThreads();
             } else if (command == "quit") {
@@ -220,7 +285,7 @@ int RunLink(QCoreApplication& app, bool listen)
                     if (!link.ConnectCAPICall(number, text, 2))
                         Reply("error: connect failed");
                     else
-                        ReplyTime("sent", sent);
+                        Reply("sent " + QByteArray::number(sent) + ' ' + QByteArray::number(NowNs()));
                 } else if (command == "threads") {
                     ListThreads();
                 } else if (command == "quit") {

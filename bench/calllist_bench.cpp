@@ -18,6 +18,7 @@
 #include <QTreeView>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -91,6 +92,9 @@ double ThreadCpuMs()
 
 void Time(Series& series, const std::function<void()>& work)
 {
+    // Each starts with the memory given back, as at start-up: otherwise one
+    // reuses what the last freed and another pays the page faults.
+    malloc_trim(0);
     QElapsedTimer timer;
     const double cpu = ThreadCpuMs();
     timer.start();
@@ -139,6 +143,18 @@ bool WriteBytesNoSync(const QString& path, const QByteArray& bytes)
     const bool written = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
     ::close(fd);
     return written && ::rename(temp.constData(), target.constData()) == 0;
+}
+
+// Resident memory of the process, in MB.
+double ResidentMb()
+{
+    long pages = 0, resident = 0;
+    if (FILE* file = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(file, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(file);
+    }
+    return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
 }
 
 bool ParseOptions(int argc, char** argv, Options& options)
@@ -190,11 +206,36 @@ int main(int argc, char** argv)
     std::printf("call list: %d rows, %lld bytes, %d runs, in %s\n", options.rows, static_cast<long long>(bytes.size()),
                 options.runs, qPrintable(temp.path()));
 
-    Series load, loadWithView, save, read, write, writeNoSync, parse, format, writeFormatted, setRows;
+    double heldMb = 0;
+    {
+        // What the loaded rows hold, with the source rows gone.
+        source.Clear();
+        malloc_trim(0);
+        const double before = ResidentMb();
+        CCallListModel model;
+        LoadCallList(listPath, model);
+        heldMb = ResidentMb() - before;
+    }
+    Series load, loadWithView, save, read, readAndIndex, write, writeNoSync, parse, format, writeFormatted, setRows;
     for (int run = 0; run < options.runs; ++run) {
         Time(read, [&] {
             if (ReadBytes(listPath).size() != bytes.size())
                 std::fprintf(stderr, "short read\n");
+        });
+        // What any loader must do at least: the bytes, and where each line starts.
+        Time(readAndIndex, [&] {
+            const QByteArray got = ReadBytes(listPath);
+            std::vector<qsizetype> lineStarts;
+            lineStarts.reserve(size_t(options.rows) * kCallListColumns + 1);
+            const char* const begin = got.constData();
+            const char* const end = begin + got.size();
+            for (const char* p = begin; p < end;) {
+                lineStarts.push_back(p - begin);
+                const void* eol = std::memchr(p, '\n', size_t(end - p));
+                p = eol ? static_cast<const char*>(eol) + 1 : end;
+            }
+            if (lineStarts.size() != size_t(options.rows) * kCallListColumns)
+                std::fprintf(stderr, "counted %zu lines\n", lineStarts.size());
         });
         {
             CCallListModel model;
@@ -257,6 +298,7 @@ int main(int argc, char** argv)
     Print("  of which: model SetRows", setRows);
     Print("LoadCallList into a shown view (+ paint)", loadWithView);
     Print("read the bytes (QFile::readAll)", read);
+    Print("read them and find every line (no decoding)", readAndIndex);
     Print("SaveCallList", save);
     Print("  of which: format (rows to bytes)", format);
     Print("  of which: write them (temp + rename)", writeFormatted);
@@ -276,6 +318,8 @@ int main(int argc, char** argv)
             loadAverage = 0;
         std::fclose(file);
     }
+    std::printf("  memory the loaded rows hold: %.1f MB for %.1f MB of file\n", heldMb,
+                double(bytes.size()) / (1024.0 * 1024.0));
     std::printf("\n(load average %.2f on %d cores)\n", loadAverage, QThread::idealThreadCount());
     std::printf("load: median %.2f ms (goal < %.0f ms): %s; %.1fx the bare read (goal <= %.0fx): %s\n",
                 load.Median(), kGoalMs, loadFast ? "met" : "MISSED", loadRatio, kGoalRatio, loadNear ? "met" : "MISSED");

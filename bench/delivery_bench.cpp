@@ -55,8 +55,11 @@ void PrintSeries(const char* what, const std::vector<double>& ms)
 }
 
 // One call: "send" to the sender, then the receiver's time stamp; -1 on a
-// lost call.
-double Deliver(Peer& sender, Peer& receiver, const QString& to, const QByteArray& receiverWord)
+// lost call. `dispatchMs` gets the part up to the start of the receiving
+// main thread's task, when the receiver tells it; `sendMs` how long the
+// sender's send call took.
+double Deliver(Peer& sender, Peer& receiver, const QString& to, const QByteArray& receiverWord,
+               double* dispatchMs = nullptr, double* sendMs = nullptr)
 {
     sender.Write("send " + to.toLatin1() + ' ' + kText);
     const QByteArray sent = sender.Expect("sent");
@@ -69,8 +72,14 @@ double Deliver(Peer& sender, Peer& receiver, const QString& to, const QByteArray
         std::fprintf(stderr, "%s: nothing arrived\n", qPrintable(receiver.Name()));
         return -1;
     }
-    const long long t0 = sent.mid(sent.indexOf(' ') + 1).toLongLong();
-    const long long t1 = got.mid(got.indexOf(' ') + 1).toLongLong();
+    const QList<QByteArray> words = got.split(' ');
+    const QList<QByteArray> sentWords = sent.split(' ');
+    const long long t0 = sentWords.value(1).toLongLong();
+    if (sendMs && sentWords.size() > 2)
+        *sendMs = double(sentWords[2].toLongLong() - t0) / 1e6;
+    const long long t1 = words.value(1).toLongLong();
+    if (dispatchMs && words.size() > 2)
+        *dispatchMs = double(words[2].toLongLong() - t0) / 1e6;
     return double(t1 - t0) / 1e6;
 }
 
@@ -126,15 +135,19 @@ int main(int argc, char** argv)
 
     std::printf("delivery: %d calls each way (after %d warm-up), %d ms apart, text \"%s\"\n", options.calls,
                 options.warmup, options.gapMs, kText.constData());
-    std::vector<double> window, link, windowFirst, windowLast;
+    std::vector<double> window, link, windowFirst, windowLast, windowDispatch, windowHandling, windowSend, linkToWindow;
     int lost = 0;
     for (int i = 0; i < options.warmup + options.calls; ++i) {
         // Turn about, so both see the same machine.
-        const double w = Deliver(windowB, windowA, kWindowA, "row");
+        double dispatch = -1, send = -1;
+        const double w = Deliver(windowB, windowA, kWindowA, "row", &dispatch, &send);
         QThread::msleep(options.gapMs);
         const double l = Deliver(linkD, linkC, kLinkC, "ind");
         QThread::msleep(options.gapMs);
-        if (w < 0 || l < 0) {
+        // The receiving window alone: a bare link sends to it.
+        const double lw = Deliver(linkD, windowA, kWindowA, "row");
+        QThread::msleep(options.gapMs);
+        if (w < 0 || l < 0 || lw < 0) {
             ++lost;
             if (lost > 5)
                 break;
@@ -144,6 +157,13 @@ int main(int argc, char** argv)
             continue;
         window.push_back(w);
         link.push_back(l);
+        linkToWindow.push_back(lw);
+        if (send >= 0)
+            windowSend.push_back(send);
+        if (dispatch >= 0 && dispatch <= w) {
+            windowDispatch.push_back(dispatch);
+            windowHandling.push_back(w - dispatch);
+        }
         const int n = i - options.warmup;
         if (n < options.calls / 10)
             windowFirst.push_back(w);
@@ -153,11 +173,24 @@ int main(int argc, char** argv)
 
     std::printf("\n");
     PrintSeries("window OnSend -> new top row", window);
+    PrintSeries("  to the receiver's task starting", windowDispatch);
+    PrintSeries("  the task up to the new row", windowHandling);
+    PrintSeries("  the sender's OnSend call", windowSend);
     PrintSeries("  first tenth of the calls", windowFirst);
     PrintSeries("  last tenth of the calls", windowLast);
     PrintSeries("bare links: connect -> CONNECT_IND", link);
+    PrintSeries("bare link -> window's new top row", linkToWindow);
     if (lost)
         std::printf("  %d calls lost\n", lost);
+
+    // The receiving window's own share, without network or receive thread.
+    windowA.Write("handle " + QByteArray::number(options.calls));
+    const QList<QByteArray> handled = windowA.Expect("handled", 60000).split(' ');
+    if (handled.size() == 8)
+        std::printf("  window A handling the same call again, in-process, %s times: p50 %s  p99 %s ms wall; "
+                    "p50 %s  p99 %s ms CPU; p50 of the first tenth %s, of the last %s ms\n",
+                    handled[1].constData(), handled[2].constData(), handled[3].constData(), handled[4].constData(),
+                    handled[5].constData(), handled[6].constData(), handled[7].constData());
 
     windowA.Quit();
     windowB.Quit();
