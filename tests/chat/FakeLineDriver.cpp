@@ -114,6 +114,8 @@ bool FakeLineDriver::Idle() const
 unsigned FakeLineDriver::Register(unsigned, unsigned, unsigned, unsigned, unsigned* applId)
 {
     std::lock_guard lock(m_mutex);
+    if (m_driverResult != 0)
+        return m_driverResult;
     if (m_registerResult != 0)
         return m_registerResult;
     *applId = m_nextId++;
@@ -158,6 +160,8 @@ unsigned FakeLineDriver::GetMessage(unsigned applId, const uint8_t** message, si
     Appl& appl = m_appls[applId];
     *message = nullptr;
     *readable = 0;
+    if (m_driverResult != 0)
+        return m_driverResult;
     if (appl.woken || appl.queue.empty())
         return 0x1104;
     appl.current = appl.queue.front();
@@ -179,7 +183,18 @@ unsigned FakeLineDriver::WaitForSignalFor(unsigned applId, int milliseconds)
                                       : m_cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
     Appl& appl = m_appls[applId];
     --appl.waiting;
+    if (m_driverResult != 0)
+        return m_driverResult;
     return got && !appl.woken && !appl.released ? 0 : 0x1104;
+}
+
+void FakeLineDriver::FailDriver(unsigned rc)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_driverResult = rc;
+    }
+    m_cv.notify_all();
 }
 
 unsigned FakeLineDriver::GetManufacturer(unsigned, char* buffer64)

@@ -26,6 +26,9 @@ public:
     // --- scripting (any thread)
     void FailRegistrations(unsigned rc) { std::lock_guard lock(m_mutex); m_registerResult = rc; }
     void FailConnects(unsigned rc) { std::lock_guard lock(m_mutex); m_connectResult = rc; }
+    // The driver is gone: waits, fetches and registrations fail with `rc`
+    // until it is back (0).
+    void FailDriver(unsigned rc);
     // A CONNECT_IND for the application that listened.
     void QueueIncomingCall(uint8_t plci, uint16_t cip, const QByteArray& called, const QByteArray& calling,
                            const QByteArray& text);
@@ -76,6 +79,7 @@ private:
     unsigned m_nextId = 1;
     unsigned m_registerResult = 0;
     unsigned m_connectResult = 0;
+    unsigned m_driverResult = 0;
     unsigned m_listening = 0;
     unsigned m_connecting = 0;
     uint8_t m_nextPlci = 1;

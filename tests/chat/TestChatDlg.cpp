@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -104,6 +105,7 @@ private slots:
     void soundHoldsTheRestOfTheCall();
     void typingSurvivesAnIncomingText();
     void notificationShowsHiddenWindow();
+    void lostDriverGreysTheIcon();
 
     void send_data();
     void send();
@@ -464,6 +466,30 @@ void TestChatDlg::notificationShowsHiddenWindow()
     QTRY_VERIFY_WITH_TIMEOUT(m_dlg->isVisible(), kWait);
     QCOMPARE(Rows(), 0);
     QCOMPARE(Log(), QString());
+}
+
+void TestChatDlg::lostDriverGreysTheIcon()
+{
+    WriteFile("telefoonboek.dat", "");
+    Open();
+    auto* icon = m_dlg->findChild<QLabel*>("linkIcon");
+    QVERIFY(icon);
+    const QImage normal = icon->pixmap().toImage();
+    const QRect geometry = m_dlg->geometry();
+
+    m_driver->FailDriver(0x1101);
+    QTRY_COMPARE_WITH_TIMEOUT(icon->toolTip(), QString("De verbinding met de CAPI-driver is verbroken"), kWait);
+    QVERIFY(icon->pixmap().toImage() != normal);
+
+    m_driver->FailDriver(0);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_dlg->ReceiveLink().IsLinkDown() && !m_dlg->SendLink().IsLinkDown(), 3 * kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(icon->toolTip(), QString(), kWait);
+    QCOMPARE(icon->pixmap().toImage(), normal);
+    QCOMPARE(m_dlg->geometry(), geometry);
+    // Listening again: the next text arrives.
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver->ListeningAppl() > 2, kWait);
+    Call("0301", "0302", "weer daar");
+    QCOMPARE(Row(0).at(2), QString("weer daar"));
 }
 
 // ---------------------------------------------------------------- sending
