@@ -1,5 +1,14 @@
 #include "CallList.h"
 
+#include "Cp1252.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
 const CallListColumnDef kCallListColumnDefs[kCallListColumns] = {
     {"Nummer beller", 90}, {"Naam", 84}, {"Bericht", 120}, {"Uw nummer", 80},
     {"Datum", 60},         {"Tijd", 60}, {"Soort oproep", 160},
@@ -29,10 +38,12 @@ int CCallListModel::columnCount(const QModelIndex& parent) const { return parent
 
 QVariant CCallListModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || index.row() >= m_rows.size())
+    if (!index.isValid() || index.row() >= m_rows.size() || index.column() >= kCallListColumns)
         return {};
-    if (role == Qt::DisplayRole)
-        return m_rows[index.row()].value(index.column());
+    if (role == Qt::DisplayRole) {
+        const Entry& entry = m_rows[index.row()];
+        return entry.start >= 0 ? StoredField(entry, index.column()) : entry.fields.value(index.column());
+    }
     if (role == Qt::DecorationRole && index.column() == ColCaller && !m_rowIcon.isNull())
         return m_rowIcon;
     return {};
@@ -60,12 +71,49 @@ QStringList Padded(QStringList row)
     return row;
 }
 
+// Where each record of `bytes` starts and how long it is, when every record
+// is seven lines ending in CR LF with no other CR and no NUL: then the
+// bytes are what saving the decoded rows would write. Empty otherwise.
+std::optional<QList<std::pair<qsizetype, qsizetype>>> IndexRecords(const QByteArray& bytes)
+{
+    const char* const begin = bytes.constData();
+    const char* const end = begin + bytes.size();
+    const auto lines = std::count(begin, end, '\n');
+    if (std::memchr(begin, '\0', size_t(bytes.size())) || std::count(begin, end, '\r') != lines)
+        return std::nullopt;
+    QList<std::pair<qsizetype, qsizetype>> records;
+    records.reserve(lines / kCallListColumns);
+    for (const char* p = begin; p < end;) {
+        const char* const record = p;
+        for (int line = 0; line < kCallListColumns; ++line) {
+            const auto* eol = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
+            // With as many CRs as LFs, a CR before every LF leaves none elsewhere.
+            if (!eol || eol == p || eol[-1] != '\r')
+                return std::nullopt;
+            p = eol + 1;
+        }
+        records.append({record - begin, p - record});
+    }
+    return records;
+}
+
 } // namespace
+
+QString CCallListModel::StoredField(const Entry& entry, int column) const
+{
+    // Every line of a stored record ends in CR LF (IndexRecords saw to it).
+    const char* p = m_file.constData() + entry.start;
+    const char* const end = p + entry.length;
+    for (int line = 0; line < column; ++line)
+        p = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p))) + 1;
+    const auto* eol = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
+    return cp1252::Decode(QByteArray::fromRawData(p, eol - 1 - p));
+}
 
 void CCallListModel::InsertTop(const QStringList& row)
 {
     beginInsertRows({}, 0, 0);
-    m_rows.prepend(Padded(row));
+    m_rows.prepend(Entry{Padded(row)});
     endInsertRows();
 }
 
@@ -82,30 +130,119 @@ void CCallListModel::Clear() { SetRows({}); }
 
 void CCallListModel::SetRows(QList<QStringList> rows)
 {
+    QList<Entry> entries;
+    entries.reserve(rows.size());
     for (QStringList& row : rows)
-        if (row.size() != kCallListColumns)
-            row = Padded(row);
+        entries.append(Entry{row.size() == kCallListColumns ? std::move(row) : Padded(std::move(row))});
     beginResetModel();
-    m_rows = std::move(rows);
+    m_rows = std::move(entries);
+    m_file.clear();
     endResetModel();
 }
 
-recordfile::ReadStatus LoadCallList(const QString& path, CCallListModel& model)
+void CCallListModel::SetFileBytes(const QByteArray& bytes)
+{
+    const auto records = IndexRecords(bytes);
+    if (!records) {
+        SetRows(recordfile::Parse(bytes, kCallListColumns));
+        return;
+    }
+    QList<Entry> entries;
+    entries.reserve(records->size());
+    for (const auto& [start, length] : *records)
+        entries.append(Entry{{}, start, length});
+    beginResetModel();
+    m_rows = std::move(entries);
+    m_file = bytes;
+    endResetModel();
+}
+
+QStringList CCallListModel::Row(int row) const
+{
+    if (row < 0 || row >= m_rows.size())
+        return {};
+    const Entry& entry = m_rows[row];
+    if (entry.start < 0)
+        return entry.fields;
+    QStringList fields;
+    fields.reserve(kCallListColumns);
+    for (int column = 0; column < kCallListColumns; ++column)
+        fields.append(StoredField(entry, column));
+    return fields;
+}
+
+QList<QStringList> CCallListModel::Rows() const
 {
     QList<QStringList> rows;
-    const recordfile::ReadStatus status = recordfile::Read(path, kCallListColumns, &rows);
-    if (status == recordfile::ReadStatus::Missing)
+    rows.reserve(m_rows.size());
+    for (int row = 0; row < m_rows.size(); ++row)
+        rows.append(Row(row));
+    return rows;
+}
+
+bool CCallListModel::WriteTo(QIODevice& device, bool blankLineAfter) const
+{
+    auto write = [&device](const char* data, qsizetype size) { return device.write(data, size) == size; };
+    for (qsizetype i = 0; i < m_rows.size();) {
+        const Entry& entry = m_rows[i];
+        if (entry.start < 0) {
+            const QByteArray bytes = recordfile::Format({entry.fields}, kCallListColumns, blankLineAfter);
+            if (!write(bytes.constData(), bytes.size()))
+                return false;
+            ++i;
+            continue;
+        }
+        // Stored records that follow each other in the file go out in one.
+        qsizetype length = entry.length;
+        ++i;
+        while (!blankLineAfter && i < m_rows.size() && m_rows[i].start == entry.start + length) {
+            length += m_rows[i].length;
+            ++i;
+        }
+        if (!write(m_file.constData() + entry.start, length) || (blankLineAfter && !write("\r\n", 2)))
+            return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Replaces the file as a whole, as recordfile::WriteAtomically does, but
+// writes the rows as they come instead of building the file in memory.
+bool WriteAtomically(const QString& path, const CCallListModel& model, bool blankLineAfter)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (!model.WriteTo(file, blankLineAfter)) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+} // namespace
+
+recordfile::ReadStatus LoadCallList(const QString& path, CCallListModel& model)
+{
+    // As recordfile::Read, but the model takes the bytes themselves.
+    QFile file(path);
+    if (!file.exists()) {
         recordfile::CreateIfMissing(path);
-    model.SetRows(std::move(rows));
-    return status;
+        model.Clear();
+        return recordfile::ReadStatus::Missing;
+    }
+    QByteArray bytes;
+    if (file.open(QIODevice::ReadOnly))
+        bytes = file.readAll();
+    if (!file.isOpen() || file.error() != QFileDevice::NoError) {
+        model.Clear();
+        return recordfile::ReadStatus::Failed;
+    }
+    model.SetFileBytes(bytes);
+    return recordfile::ReadStatus::Ok;
 }
 
-bool SaveCallList(const QString& path, const CCallListModel& model)
-{
-    return recordfile::WriteAtomically(path, recordfile::Format(model.Rows(), kCallListColumns));
-}
+bool SaveCallList(const QString& path, const CCallListModel& model) { return WriteAtomically(path, model, false); }
 
-bool ExportCallList(const QString& path, const CCallListModel& model)
-{
-    return recordfile::WriteAtomically(path, recordfile::Format(model.Rows(), kCallListColumns, true));
-}
+bool ExportCallList(const QString& path, const CCallListModel& model) { return WriteAtomically(path, model, true); }

@@ -56,6 +56,8 @@ private slots:
     void saveAndExportBytes();
     void breaksInFieldsBecomeBlanks();
     void everyByteRoundTrips();
+    void loadedRowsThroughEdits_data();
+    void loadedRowsThroughEdits();
 
 private:
     QString Path() const { return m_dir->filePath(kCallListFileName); }
@@ -187,6 +189,36 @@ void TestCallList::everyByteRoundTrips()
     QCOMPARE(model.Rows().at(0).at(ColText).at(bytes.indexOf(char(0x80))), QChar(0x20AC)); // shown as the euro sign
     QVERIFY(SaveCallList(Path(), model));
     QCOMPARE(ReadAll(Path()), file);
+}
+
+void TestCallList::loadedRowsThroughEdits_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::newRow("as the list writes it") << Lines(21);
+    QTest::newRow("bare LF") << Lines(21).replace("\r\n", "\n");
+    QTest::newRow("CR inside a field") << Lines(20) + "a\rb\r\n";
+    QTest::newRow("NUL inside a field") << Lines(20) + QByteArray("a\0b\r\n", 5);
+}
+
+void TestCallList::loadedRowsThroughEdits()
+{
+    // Loaded rows, kept as bytes or decoded, read and save as the decoded
+    // rows would, around a deleted row and a new one.
+    QFETCH(QByteArray, file);
+    WriteAll(Path(), file);
+    CCallListModel model;
+    QCOMPARE(LoadCallList(Path(), model), recordfile::ReadStatus::Ok);
+    const QList<QStringList> loaded = recordfile::Parse(file, kCallListColumns);
+    QCOMPARE(model.Rows(), loaded);
+    model.RemoveRowAt(1);
+    model.InsertTop(kExampleFields);
+    const QList<QStringList> expected{kExampleFields, loaded[0], loaded[2]};
+    QCOMPARE(model.Rows(), expected);
+    QCOMPARE(model.index(2, ColCallType).data().toString(), loaded[2][ColCallType]);
+    QVERIFY(SaveCallList(Path(), model));
+    QCOMPARE(ReadAll(Path()), recordfile::Format(expected, kCallListColumns));
+    QVERIFY(ExportCallList(m_dir->filePath("export.txt"), model));
+    QCOMPARE(ReadAll(m_dir->filePath("export.txt")), recordfile::Format(expected, kCallListColumns, true));
 }
 
 QTEST_GUILESS_MAIN(TestCallList)
