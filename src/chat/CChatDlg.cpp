@@ -23,6 +23,8 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QSystemTrayIcon>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -346,11 +348,31 @@ void CChatDlg::ShowFields()
         if (edit->text() != *text)
             edit->setText(*text);
     }
-    const QString log = ToEditor(m_receivedText);
-    if (m_receivedEdit->document()->toRawText() != log)
-        m_receivedEdit->setPlainText(log);
+    SetLogText(ToEditor(m_receivedText));
     if (m_ui->phoneNumberEdit->text() != m_phoneNumber)
         m_ui->phoneNumberEdit->setText(m_phoneNumber);
+}
+
+void CChatDlg::SetLogText(const QString& log)
+{
+    QTextDocument* document = m_receivedEdit->document();
+    const QString shown = document->toRawText();
+    if (shown == log)
+        return;
+    if (shown.isEmpty() || !log.startsWith(shown)) {
+        m_receivedEdit->setPlainText(log);
+        return;
+    }
+    // Only the new lines: laying out the whole log again at every text
+    // grows with the session. The caret, scroll position and undo end up
+    // as a fresh setting of the text leaves them.
+    document->setUndoRedoEnabled(false);
+    QTextCursor end(document);
+    end.movePosition(QTextCursor::End);
+    end.insertText(log.mid(shown.size()));
+    document->setUndoRedoEnabled(true);
+    m_receivedEdit->moveCursor(QTextCursor::Start);
+    m_receivedEdit->verticalScrollBar()->setValue(0);
 }
 
 void CChatDlg::TakeFields()
@@ -552,7 +574,7 @@ void CChatDlg::DeleteSelectedRow() { m_callListModel.RemoveRowAt(FirstSelectedRo
 void CChatDlg::SelectedRowToPhoneBook()
 {
     const int row = FirstSelectedRow();
-    const QStringList fields = row >= 0 ? m_callListModel.Rows().at(row) : QStringList();
+    const QStringList fields = row >= 0 ? m_callListModel.Row(row) : QStringList();
     AppendPhoneBookRecord(fields.value(ColCaller), fields.value(ColName));
 }
 

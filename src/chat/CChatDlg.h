@@ -77,6 +77,7 @@ protected:
 
 private:
     void OnInitDialog();
+    void SetLogText(const QString& log);
     bool CreateToolBar();
     void FitToolBar();
     void PlaceWindow();
