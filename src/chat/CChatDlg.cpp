@@ -174,6 +174,10 @@ void CChatDlg::OnInitDialog()
     SetFramedGroupTitles(this);
     // Enter makes a new line in the log; Tab moves on, as in any dialog.
     m_receivedEdit->setTabChangesFocus(true);
+    connect(m_receivedEdit, &QPlainTextEdit::textChanged, this, [this] {
+        if (!m_settingLog)
+            m_logEdited = true;
+    });
     connect(m_sendButton, &QPushButton::clicked, this, &CChatDlg::OnSend);
     connect(m_sendTextEdit, &QLineEdit::textChanged, this, &CChatDlg::OnSendTextChange);
     ShowFields();
@@ -356,23 +360,27 @@ void CChatDlg::ShowFields()
 void CChatDlg::SetLogText(const QString& log)
 {
     QTextDocument* document = m_receivedEdit->document();
-    const QString shown = document->toRawText();
+    const QString shown = m_logEdited ? document->toRawText() : m_logShown;
+    m_logShown = log;
+    m_logEdited = false;
     if (shown == log)
         return;
+    m_settingLog = true;
     if (shown.isEmpty() || !log.startsWith(shown)) {
         m_receivedEdit->setPlainText(log);
-        return;
+    } else {
+        // Only the new lines: laying out the whole log again at every text
+        // grows with the session. The caret, scroll position and undo end
+        // up as a fresh setting of the text leaves them.
+        document->setUndoRedoEnabled(false);
+        QTextCursor end(document);
+        end.movePosition(QTextCursor::End);
+        end.insertText(log.mid(shown.size()));
+        document->setUndoRedoEnabled(true);
+        m_receivedEdit->moveCursor(QTextCursor::Start);
+        m_receivedEdit->verticalScrollBar()->setValue(0);
     }
-    // Only the new lines: laying out the whole log again at every text
-    // grows with the session. The caret, scroll position and undo end up
-    // as a fresh setting of the text leaves them.
-    document->setUndoRedoEnabled(false);
-    QTextCursor end(document);
-    end.movePosition(QTextCursor::End);
-    end.insertText(log.mid(shown.size()));
-    document->setUndoRedoEnabled(true);
-    m_receivedEdit->moveCursor(QTextCursor::Start);
-    m_receivedEdit->verticalScrollBar()->setValue(0);
+    m_settingLog = false;
 }
 
 void CChatDlg::TakeFields()
@@ -381,7 +389,9 @@ void CChatDlg::TakeFields()
     m_calledNumberText = m_ui->calledNumberEdit->text();
     m_callerText = m_ui->callerEdit->text();
     m_sendText = m_sendTextEdit->text();
-    m_receivedText = FromEditor(m_receivedEdit->document()->toRawText());
+    // The whole log is read back only when the user has edited it.
+    if (m_logEdited)
+        m_receivedText = FromEditor(m_receivedEdit->document()->toRawText());
     m_phoneNumber = m_ui->phoneNumberEdit->text();
 }
 

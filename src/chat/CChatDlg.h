@@ -118,6 +118,11 @@ private:
     QString m_sendText;         // 1012
     QString m_receivedText;     // 1015
     QString m_phoneNumber;      // 1038
+    // What the log control was last given, and whether the user has changed
+    // it since; saves reading the whole log back at every text.
+    QString m_logShown;
+    bool m_logEdited = true;
+    bool m_settingLog = false;
     CCapiLink m_sendLink;
     QIcon m_hIcon;
 
