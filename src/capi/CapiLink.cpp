@@ -36,8 +36,8 @@ constexpr int kWaitSliceMs = 20;
 // signal, before it releases (a thread out of the driver by then cannot read
 // freed buffers), and after the release (a driver whose release is what
 // wakes it). A thread still there is left to end on its own.
-constexpr int kStopWaitMs = 30;
-constexpr int kReleaseWaitMs = 20;
+constexpr int kStopWaitMs = 20;
+constexpr int kReleaseWaitMs = 15;
 
 template <typename... Args>
 std::string Format(const char* format, Args... args)
