@@ -6,13 +6,13 @@
 //   calllist_bench [--rows N] [--runs R] [--dir PATH]
 #include "CallList.h"
 #include "IncomingCall.h"
+#include "RecordFile.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTreeView>
@@ -120,17 +120,7 @@ QByteArray ReadBytes(const QString& path)
 
 // The bare write: the same bytes replacing the file the same way
 // (temporary file beside it, renamed over it).
-bool WriteBytes(const QString& path, const QByteArray& bytes)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
-}
+bool WriteBytes(const QString& path, const QByteArray& bytes) { return recordfile::WriteAtomically(path, bytes); }
 
 // The same without QSaveFile's flush to disk: write(2) and rename(2).
 bool WriteBytesNoSync(const QString& path, const QByteArray& bytes)

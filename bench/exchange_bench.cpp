@@ -11,6 +11,7 @@
 // the start, to find it again in a `perf record -k CLOCK_MONOTONIC` trace.
 // --unanswered MS: the listeners never answer a CONNECT_IND, and the
 // exchange (--setup-timeout MS) must clear every call with 0x3492.
+#include "BenchFrames.h"
 #include "CapiDefs.h"
 
 #include <netinet/in.h>
@@ -241,20 +242,6 @@ private:
 };
 
 std::string Number(int line) { return "03000000" + std::to_string(10 + line); }
-
-std::string ConnectReqParams(const std::string& number, const std::string& text)
-{
-    std::string p("\x02\x00", 2);
-    p += static_cast<char>(number.size() + 1);
-    p += '\x81';
-    p += number;
-    p += std::string(2, '\0');
-    p += static_cast<char>(text.size() + 1);
-    p += '\x81';
-    p += text;
-    p += std::string(5, '\0');
-    return p;
-}
 
 } // namespace
 

@@ -11,6 +11,7 @@
 // libcapi20 leaves Nagle on, as other CAPI applications do; --client-nodelay
 // switches it off on both applications' sockets. To see the exchange's part,
 // run it once with an older isdn-exchange through --exchange.
+#include "BenchFrames.h"
 #include "CapiDefs.h"
 
 #include <capi20.h>
@@ -122,20 +123,6 @@ const uint8_t* Get(unsigned appl)
     if (capi20_get_message(appl, &msg) != 0)
         return nullptr;
     return msg;
-}
-
-std::string ConnectReqParams(const std::string& number, const std::string& text)
-{
-    std::string p("\x02\x00", 2); // CIP 2, as Zoemlijn sends
-    p += static_cast<char>(number.size() + 1);
-    p += '\x81';
-    p += number;
-    p += std::string(2, '\0');
-    p += static_cast<char>(text.size() + 1);
-    p += '\x81';
-    p += text;
-    p += std::string(5, '\0');
-    return p;
 }
 
 std::string Text(uint32_t seq)
