@@ -51,8 +51,10 @@ QByteArray Encode(const QString& text)
 bool CanEncode(QChar ch)
 {
     const char16_t u = ch.unicode();
-    if (u <= 0xFF)
+    if (u < 0x80 || (u >= 0xA0 && u <= 0xFF))
         return true;
+    if (u < 0xA0)
+        return kHigh[u - 0x80] == 0; // the octets Windows-1252 leaves undefined
     for (char16_t mapped : kHigh)
         if (mapped == u)
             return true;
@@ -66,6 +68,17 @@ QString ForDisplay(const QString& text)
         const char16_t u = ch.unicode();
         if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0))
             ch = QChar(0xFFFD);
+    }
+    return shown;
+}
+
+QString ControlsAsBlanks(const QString& text)
+{
+    QString shown = text;
+    for (QChar& ch : shown) {
+        const char16_t u = ch.unicode();
+        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0))
+            ch = QLatin1Char(' ');
     }
     return shown;
 }

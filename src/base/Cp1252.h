@@ -20,4 +20,8 @@ bool CanEncode(QChar ch);
 // U+FFFD, so text from the network cannot steer the display.
 QString ForDisplay(const QString& text);
 
+// For a multi-line log: control characters shown as blanks, as the data
+// files store line breaks, so a text cannot start a line of its own.
+QString ControlsAsBlanks(const QString& text);
+
 } // namespace cp1252

@@ -1,11 +1,14 @@
 #include "DesktopPlatform.h"
 
+#include "ShellOpen.h"
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProcess>
 #include <QSoundEffect>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -36,7 +39,7 @@ std::optional<QString> RunFileDialog(QWidget* parent, QFileDialog::AcceptMode mo
     dialog.setOption(QFileDialog::ReadOnly, false);
     // A name with wildcards lists only what matches, as its initial name.
     if (initialName.contains(u'*') || initialName.contains(u'?'))
-        dialog.setNameFilter(initialName);
+        dialog.setNameFilter(FileDialogNameFilter(initialName));
     else
         dialog.selectFile(initialName);
     // An Open dialog needs no suffix on a file that exists as named
@@ -55,6 +58,13 @@ std::optional<QString> RunFileDialog(QWidget* parent, QFileDialog::AcceptMode mo
 }
 
 } // namespace
+
+QString FileDialogNameFilter(const QString& initialName)
+{
+    // "*.*" meant every file where every file had an extension; here most
+    // programs have none.
+    return initialName == QLatin1String("*.*") ? QStringLiteral("*") : initialName;
+}
 
 void CDesktopPlatform::ShowMessage(const QString& text, QWidget* parent)
 {
@@ -113,7 +123,16 @@ void CDesktopPlatform::PlaySound(const QString& path, std::function<void()> fini
 
 void CDesktopPlatform::OpenWithDesktop(const QString& path)
 {
+#ifdef Q_OS_WIN
+    // The shell's own "open" verb runs programs as well.
     QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+#else
+    const ShellCommand command = ShellOpenCommand(path, QString::fromLocal8Bit(qgetenv("PATH")));
+    if (command.kind == ShellCommand::Kind::Start)
+        QProcess::startDetached(command.program, command.arguments);
+    else
+        QDesktopServices::openUrl(QUrl::fromLocalFile(command.program));
+#endif
 }
 
 bool CDesktopPlatform::HasNotificationArea() { return QSystemTrayIcon::isSystemTrayAvailable(); }

@@ -4,6 +4,10 @@
 
 #include "Platform.h"
 
+// The filter the Open and Save As dialogs list files with, for a name with
+// wildcards.
+QString FileDialogNameFilter(const QString& initialName);
+
 class CDesktopPlatform final : public CPlatform
 {
 public:

@@ -38,8 +38,9 @@ public:
     // the platform's default sound plays instead).
     virtual void PlaySound(const QString& path, std::function<void()> finished) = 0;
 
-    // Asks the desktop to open `path` with its default handler; a failure
-    // is silent.
+    // The shell's "open" verb: a program (an executable file, a desktop
+    // entry, a name on PATH) is started, anything else opens with the
+    // desktop's default application; a failure is silent.
     virtual void OpenWithDesktop(const QString& path) = 0;
 
     // Whether the desktop shows notification-area (tray) icons; without one
