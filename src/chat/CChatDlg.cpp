@@ -3,17 +3,21 @@
 #include "ui_CChatDlg.h"
 
 #include "AppIcon.h"
+#include "CallListSaver.h"
 #include "CMyPropertySheet.h"
 #include "CWizardSheet.h"
 #include "Cp1252.h"
 #include "DialogUnits.h"
+#include "HelpFile.h"
 #include "IncomingCall.h"
+#include "InputBlocker.h"
 #include "Look.h"
 #include "PhoneBookFile.h"
 #include "Platform.h"
 #include "SettingsStore.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QEventLoop>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -41,6 +45,8 @@ constexpr int kReceivedScrollLines = 50;
 constexpr QSize kToolButtonSize(50, 35);
 constexpr int kToolLabelMargin = 10; // what the style keeps free beside a label
 const char kTrayTip[] = "Klik met de rechter muisbutton";
+const char kAboutItem[] = "CCapi About ...";
+const char kExportFailed[] = "Opslaan van de bellijst is niet gelukt";
 
 const char kMissingPhoneBook[] =
     "Telefoonboek file niet meer aanwezig.\r\n Door op het configuratie icoon te klikken en dan op de knop OK\r\n"
@@ -119,20 +125,35 @@ CChatDlg::CChatDlg(QWidget* parent)
     m_trayMenu = new QMenu(this);
     m_trayMenu->setObjectName(QStringLiteral("trayMenu"));
     QAction* open = m_trayMenu->addAction(QStringLiteral("Open CCapi..."), this, &CChatDlg::OpenFromTray);
-    m_trayMenu->addAction(QStringLiteral("Open Telefoonboek..."), this, &CChatDlg::OpenSettings);
+    // Reached while a dialog of the program may be open: the commands that
+    // open one more wait until it is closed (two sheets would write the
+    // phone book over each other).
+    m_trayMenu->addAction(QStringLiteral("Open Telefoonboek..."), this, [this] {
+        if (!DialogOpen())
+            OpenSettings();
+    });
     m_trayMenu->addSeparator();
-    m_trayMenu->addAction(QStringLiteral("About..."), this, &CChatDlg::AboutRequested);
+    m_trayMenu->addAction(QStringLiteral("About..."), this, [this] {
+        if (!DialogOpen())
+            emit AboutRequested();
+    });
     m_trayMenu->addSeparator();
     m_trayMenu->addAction(QStringLiteral("Exit"), this, &QDialog::reject);
     m_trayMenu->setDefaultAction(open); // shown in bold
+
+    // The system menu's About item where the platform has no system menu to
+    // extend: a menu on the window's icon.
+    m_iconMenu = new QMenu(this);
+    m_iconMenu->setObjectName(QStringLiteral("iconMenu"));
+    m_iconMenu->addAction(QString::fromLatin1(kAboutItem), this, &CChatDlg::AboutRequested);
 
     OnInitDialog();
 }
 
 CChatDlg::~CChatDlg()
 {
-    if (m_callListLoaded)
-        SaveCallList(QString::fromLatin1(kCallListFileName), m_callListModel);
+    if (m_callListSaver)
+        m_callListSaver->SaveNow();
     if (m_linksStarted) {
         for (CCapiLink* link : {&m_receiveLink, &m_sendLink}) {
             link->StopCAPIThread();
@@ -184,6 +205,8 @@ void CChatDlg::OnInitDialog()
 
     setWindowIcon(m_hIcon);
     UpdateLinkIcon();
+    m_ui->linkIcon->installEventFilter(this);
+    m_ui->linkIcon->setCursor(Qt::PointingHandCursor);
 
     CreateToolBar();
     FitToolBar();
@@ -200,8 +223,9 @@ void CChatDlg::OnInitDialog()
     // the next showing of the fields, unless a taking replaces it first.
     m_sendText = QStringLiteral("test tekst");
 
-    m_callListLoaded =
-        LoadCallList(QString::fromLatin1(kCallListFileName), m_callListModel) != recordfile::ReadStatus::Failed;
+    // Only a list that was loaded (or started empty) replaces the stored one.
+    if (LoadCallList(QString::fromLatin1(kCallListFileName), m_callListModel) != recordfile::ReadStatus::Failed)
+        m_callListSaver = std::make_unique<CCallListSaver>(QString::fromLatin1(kCallListFileName), m_callListModel);
 
     StartLinks();
 }
@@ -377,9 +401,10 @@ void CChatDlg::SetLogText(const QString& log)
         end.movePosition(QTextCursor::End);
         end.insertText(log.mid(shown.size()));
         document->setUndoRedoEnabled(true);
-        m_receivedEdit->moveCursor(QTextCursor::Start);
-        m_receivedEdit->verticalScrollBar()->setValue(0);
     }
+    // The newest line stays in view.
+    m_receivedEdit->moveCursor(QTextCursor::End);
+    m_receivedEdit->verticalScrollBar()->setValue(m_receivedEdit->verticalScrollBar()->maximum());
     m_settingLog = false;
 }
 
@@ -397,8 +422,12 @@ void CChatDlg::TakeFields()
 
 void CChatDlg::ShowWindow()
 {
-    if (!m_closing)
-        show();
+    if (m_closing)
+        return;
+    // Minimised instead of hidden (no notification area): brought back too.
+    if (windowState() & Qt::WindowMinimized)
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
 }
 
 void CChatDlg::done(int result)
@@ -420,8 +449,13 @@ void CChatDlg::WaitHolding(const std::function<void(std::function<void()>)>& sta
         if (running)
             running->quit();
     });
-    if (!*ended)
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (!*ended && !m_closing) {
+        // Input given meanwhile is dropped, not replayed when the wait ends;
+        // the window's end (Exit, a signal) ends the wait too.
+        CInputBlocker blocker;
+        connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
     m_queue.Release();
 }
 
@@ -458,7 +492,8 @@ void CChatDlg::IncomingCall()
     const CallNumbers numbers =
         PrepareNumbers(addZero, FromLink(m_receiveLink.CalledNumber()), FromLink(m_receiveLink.CallingNumber()));
     m_calledNumberText = numbers.calledNumberText;
-    m_receivedText += QStringLiteral("Ontv: ") + FromLink(m_receiveLink.CallText()) + QStringLiteral("\r\n");
+    m_receivedText +=
+        QStringLiteral("Ontv: ") + cp1252::ControlsAsBlanks(FromLink(m_receiveLink.CallText())) + QStringLiteral("\r\n");
     ShowFields();
     QScrollBar* scroll = m_receivedEdit->verticalScrollBar();
     scroll->setValue(scroll->value() + kReceivedScrollLines);
@@ -597,8 +632,8 @@ void CChatDlg::DeleteAllRows()
 void CChatDlg::ExportCallList()
 {
     const auto path = CPlatform::Instance().GetSaveFileName(this, QStringLiteral("txt"), QStringLiteral("*.txt"));
-    if (path)
-        ::ExportCallList(*path, m_callListModel);
+    if (path && !::ExportCallList(*path, m_callListModel))
+        Message(QString::fromLatin1(kExportFailed));
 }
 
 // ---------------------------------------------------------------- window commands
@@ -627,7 +662,7 @@ void CChatDlg::Fold(int from, int to)
     m_queue.Release();
 }
 
-void CChatDlg::OnHelp() { CPlatform::Instance().OpenWithDesktop(QStringLiteral("Zoemlijn.hlp")); }
+void CChatDlg::OnHelp() { OpenHelp(QStringLiteral("Zoemlijn.hlp")); }
 
 void CChatDlg::keyPressEvent(QKeyEvent* event)
 {
@@ -657,19 +692,14 @@ void CChatDlg::MinimiseToTray()
         m_trayIcon = new QSystemTrayIcon(m_hIcon, this);
         m_trayIcon->setObjectName(QStringLiteral("trayIcon"));
         m_trayIcon->setToolTip(QString::fromLatin1(kTrayTip));
-        connect(m_trayIcon, &QSystemTrayIcon::activated, this,
-                [this](QSystemTrayIcon::ActivationReason reason) { OnTrayActivated(reason); });
+        // The desktop shows the menu itself: natively where the tray is a
+        // StatusNotifierItem host, on the right button in an XEmbed tray.
+        // Clicks on the icon do nothing.
+        m_trayIcon->setContextMenu(m_trayMenu);
     }
     m_trayIcon->show();
     setWindowState(windowState() & ~Qt::WindowMinimized);
     hide();
-}
-
-void CChatDlg::OnTrayActivated(int reason)
-{
-    // Only the right button opens the menu; clicks do nothing.
-    if (reason == QSystemTrayIcon::Context)
-        m_trayMenu->popup(QCursor::pos());
 }
 
 void CChatDlg::OpenFromTray()
@@ -677,6 +707,17 @@ void CChatDlg::OpenFromTray()
     show();
     raise();
     activateWindow();
+}
+
+bool CChatDlg::DialogOpen() const { return QApplication::activeModalWidget() != nullptr; }
+
+bool CChatDlg::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_ui->linkIcon && event->type() == QEvent::MouseButtonPress) {
+        m_iconMenu->popup(m_ui->linkIcon->mapToGlobal(QPoint(0, m_ui->linkIcon->height())));
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void CChatDlg::OpenSettings()

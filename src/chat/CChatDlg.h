@@ -12,6 +12,7 @@
 
 #include <memory>
 
+class CCallListSaver;
 class QAction;
 class QLineEdit;
 class QMenu;
@@ -65,13 +66,17 @@ public:
     static void ResetChangeCountForTesting() { s_changeCount = 0; }
     QSystemTrayIcon* TrayIcon() const { return m_trayIcon; }
     QMenu* TrayMenu() const { return m_trayMenu; }
+    QMenu* IconMenu() const { return m_iconMenu; }
+    CCallListSaver* CallListSaver() const { return m_callListSaver.get(); }
 
 signals:
-    // The tray menu's "About...": the application shows its About box.
+    // The tray menu's "About..." or the icon's "CCapi About ...": the
+    // application shows its About box.
     void AboutRequested();
 
 protected:
     void done(int result) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -95,7 +100,8 @@ private:
     void Fold(int from, int to);
     void OnHelp();
     void MinimiseToTray();
-    void OnTrayActivated(int reason);
+    // A modal dialog of the program is open.
+    bool DialogOpen() const;
     void OpenFromTray();
     void OpenSettings();
     void OpenWizard();
@@ -134,9 +140,10 @@ private:
     // Added at the first minimise, kept until shutdown.
     QSystemTrayIcon* m_trayIcon = nullptr;
     QMenu* m_trayMenu = nullptr;
-    // Whether "bellijst.dat" may be written at shutdown: only a list that
-    // was loaded (or started empty) replaces the stored one.
-    bool m_callListLoaded = false;
+    QMenu* m_iconMenu = nullptr;
+    // Writes "bellijst.dat" at every change and at shutdown; none when the
+    // stored list could not be read, so that it is never written over.
+    std::unique_ptr<CCallListSaver> m_callListSaver;
     bool m_linksStarted = false;
     bool m_closing = false;
 

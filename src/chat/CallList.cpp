@@ -31,17 +31,17 @@ CCallListModel::CCallListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 int CCallListModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : int(m_rows.size());
+    return parent.isValid() ? 0 : int(m_data.m_rows.size());
 }
 
 int CCallListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kCallListColumns; }
 
 QVariant CCallListModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || index.row() >= m_rows.size() || index.column() >= kCallListColumns)
+    if (!index.isValid() || index.row() >= m_data.m_rows.size() || index.column() >= kCallListColumns)
         return {};
     if (role == Qt::DisplayRole) {
-        const Entry& entry = m_rows[index.row()];
+        const Entry& entry = m_data.m_rows[index.row()];
         return entry.start >= 0 ? StoredField(entry, index.column()) : entry.fields.value(index.column());
     }
     if (role == Qt::DecorationRole && index.column() == ColCaller && !m_rowIcon.isNull())
@@ -102,7 +102,7 @@ std::optional<QList<std::pair<qsizetype, qsizetype>>> IndexRecords(const QByteAr
 QString CCallListModel::StoredField(const Entry& entry, int column) const
 {
     // Every line of a stored record ends in CR LF (IndexRecords saw to it).
-    const char* p = m_file.constData() + entry.start;
+    const char* p = m_data.m_file.constData() + entry.start;
     const char* const end = p + entry.length;
     for (int line = 0; line < column; ++line)
         p = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p))) + 1;
@@ -113,16 +113,16 @@ QString CCallListModel::StoredField(const Entry& entry, int column) const
 void CCallListModel::InsertTop(const QStringList& row)
 {
     beginInsertRows({}, 0, 0);
-    m_rows.prepend(Entry{Padded(row)});
+    m_data.m_rows.prepend(Entry{Padded(row)});
     endInsertRows();
 }
 
 void CCallListModel::RemoveRowAt(int row)
 {
-    if (row < 0 || row >= m_rows.size())
+    if (row < 0 || row >= m_data.m_rows.size())
         return;
     beginRemoveRows({}, row, row);
-    m_rows.removeAt(row);
+    m_data.m_rows.removeAt(row);
     endRemoveRows();
 }
 
@@ -135,8 +135,8 @@ void CCallListModel::SetRows(QList<QStringList> rows)
     for (QStringList& row : rows)
         entries.append(Entry{row.size() == kCallListColumns ? std::move(row) : Padded(std::move(row))});
     beginResetModel();
-    m_rows = std::move(entries);
-    m_file.clear();
+    m_data.m_rows = std::move(entries);
+    m_data.m_file.clear();
     endResetModel();
 }
 
@@ -152,16 +152,16 @@ void CCallListModel::SetFileBytes(const QByteArray& bytes)
     for (const auto& [start, length] : *records)
         entries.append(Entry{{}, start, length});
     beginResetModel();
-    m_rows = std::move(entries);
-    m_file = bytes;
+    m_data.m_rows = std::move(entries);
+    m_data.m_file = bytes;
     endResetModel();
 }
 
 QStringList CCallListModel::Row(int row) const
 {
-    if (row < 0 || row >= m_rows.size())
+    if (row < 0 || row >= m_data.m_rows.size())
         return {};
-    const Entry& entry = m_rows[row];
+    const Entry& entry = m_data.m_rows[row];
     if (entry.start < 0)
         return entry.fields;
     QStringList fields;
@@ -174,13 +174,13 @@ QStringList CCallListModel::Row(int row) const
 QList<QStringList> CCallListModel::Rows() const
 {
     QList<QStringList> rows;
-    rows.reserve(m_rows.size());
-    for (int row = 0; row < m_rows.size(); ++row)
+    rows.reserve(m_data.m_rows.size());
+    for (int row = 0; row < m_data.m_rows.size(); ++row)
         rows.append(Row(row));
     return rows;
 }
 
-bool CCallListModel::WriteTo(QIODevice& device, bool blankLineAfter) const
+bool CCallListSnapshot::WriteTo(QIODevice& device, bool blankLineAfter) const
 {
     auto write = [&device](const char* data, qsizetype size) { return device.write(data, size) == size; };
     for (qsizetype i = 0; i < m_rows.size();) {
@@ -209,12 +209,12 @@ namespace {
 
 // Replaces the file as a whole, as recordfile::WriteAtomically does, but
 // writes the rows as they come instead of building the file in memory.
-bool WriteAtomically(const QString& path, const CCallListModel& model, bool blankLineAfter)
+bool WriteAtomically(const QString& path, const CCallListSnapshot& rows, bool blankLineAfter)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    if (!model.WriteTo(file, blankLineAfter)) {
+    if (!rows.WriteTo(file, blankLineAfter)) {
         file.cancelWriting();
         return false;
     }
@@ -243,6 +243,14 @@ recordfile::ReadStatus LoadCallList(const QString& path, CCallListModel& model)
     return recordfile::ReadStatus::Ok;
 }
 
-bool SaveCallList(const QString& path, const CCallListModel& model) { return WriteAtomically(path, model, false); }
+bool SaveCallList(const QString& path, const CCallListModel& model)
+{
+    return WriteAtomically(path, model.Snapshot(), false);
+}
 
-bool ExportCallList(const QString& path, const CCallListModel& model) { return WriteAtomically(path, model, true); }
+bool SaveCallList(const QString& path, const CCallListSnapshot& rows) { return WriteAtomically(path, rows, false); }
+
+bool ExportCallList(const QString& path, const CCallListModel& model)
+{
+    return WriteAtomically(path, model.Snapshot(), true);
+}

@@ -37,6 +37,30 @@ extern const CallListColumnDef kCallListColumnDefs[kCallListColumns];
 QString FormatCallDate(const QDate& date);
 QString FormatCallTime(const QTime& time);
 
+// The rows as they stand at one moment, for writing on another thread:
+// copying it is cheap (the rows are shared until the list changes).
+class CCallListSnapshot
+{
+public:
+    int Size() const { return int(m_rows.size()); }
+    // The file's bytes of the rows, top to bottom; with `blankLineAfter`, an
+    // empty line follows every row. False when the device took less.
+    bool WriteTo(QIODevice& device, bool blankLineAfter) const;
+
+private:
+    friend class CCallListModel;
+    // A row of fields, or (start >= 0) a record of m_file not yet decoded.
+    struct Entry
+    {
+        QStringList fields;
+        qsizetype start = -1;
+        qsizetype length = 0;
+    };
+
+    QList<Entry> m_rows;
+    QByteArray m_file;
+};
+
 class CCallListModel final : public QAbstractTableModel
 {
     Q_OBJECT
@@ -64,22 +88,15 @@ public:
     QStringList Row(int row) const;
     QList<QStringList> Rows() const;
 
-    // The file's bytes of the rows, top to bottom; with `blankLineAfter`, an
-    // empty line follows every row. False when the device took less.
-    bool WriteTo(QIODevice& device, bool blankLineAfter) const;
+    CCallListSnapshot Snapshot() const { return m_data; }
+    bool WriteTo(QIODevice& device, bool blankLineAfter) const { return m_data.WriteTo(device, blankLineAfter); }
 
 private:
-    // A row of fields, or (start >= 0) a record of m_file not yet decoded.
-    struct Entry
-    {
-        QStringList fields;
-        qsizetype start = -1;
-        qsizetype length = 0;
-    };
+    using Entry = CCallListSnapshot::Entry;
     QString StoredField(const Entry& entry, int column) const;
 
-    QList<Entry> m_rows;
-    QByteArray m_file;
+    // Its rows and file bytes; a snapshot shares them until the next change.
+    CCallListSnapshot m_data;
     QIcon m_rowIcon;
 };
 
@@ -89,5 +106,6 @@ private:
 recordfile::ReadStatus LoadCallList(const QString& path, CCallListModel& model);
 // Replaces the file with the rows, top to bottom.
 bool SaveCallList(const QString& path, const CCallListModel& model);
+bool SaveCallList(const QString& path, const CCallListSnapshot& rows);
 // The text export: the same lines, with an empty line after every row.
 bool ExportCallList(const QString& path, const CCallListModel& model);

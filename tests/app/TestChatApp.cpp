@@ -9,12 +9,16 @@
 #include "SettingsStore.h"
 
 #include <QDir>
+#include <QFile>
+#include <QMetaMethod>
 #include <QLabel>
 #include <QMenu>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <csignal>
 
 namespace {
 
@@ -60,6 +64,10 @@ private slots:
     void firstStart_data();
     void firstStart();
     void aboutFromTheTray();
+    void qtTextsInDutch_data();
+    void qtTextsInDutch();
+    void terminationEndsTheRun_data();
+    void terminationEndsTheRun();
 
 private:
     CChatApp& m_app;
@@ -137,6 +145,85 @@ void TestChatApp::aboutFromTheTray()
     });
     QCOMPARE(caption, QString("About Zoemlijn"));
     QCOMPARE(version, QString("Zoemlijn Versie Beta 0.5"));
+}
+
+void TestChatApp::qtTextsInDutch_data()
+{
+    QTest::addColumn<QByteArray>("context");
+    QTest::addColumn<QByteArray>("english");
+    QTest::addColumn<QString>("dutch");
+    QTest::newRow("Save As dialog") << QByteArray("QFileDialog") << QByteArray("Save As") << "Opslaan als";
+    QTest::newRow("folder box") << QByteArray("QFileDialog") << QByteArray("Look in:") << "Zoeken in:";
+    QTest::newRow("buttons") << QByteArray("QPlatformTheme") << QByteArray("Cancel") << "Annuleren";
+    QTest::newRow("edit field menu") << QByteArray("QLineEdit") << QByteArray("&Copy") << QString::fromUtf8("&Kopiëren");
+}
+
+void TestChatApp::qtTextsInDutch()
+{
+    QFETCH(QByteArray, context);
+    QFETCH(QByteArray, english);
+    QFETCH(QString, dutch);
+    QCOMPARE(QCoreApplication::translate(context.constData(), english.constData()), dutch);
+}
+
+void TestChatApp::terminationEndsTheRun_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("aboutOpen");
+    QTest::newRow("SIGTERM") << "SIGTERM" << false;
+    QTest::newRow("SIGINT") << "SIGINT" << false;
+    QTest::newRow("SIGHUP") << "SIGHUP" << false;
+    QTest::newRow("SIGTERM over the About box") << "SIGTERM" << true;
+    QTest::newRow("application quits") << "aboutToQuit" << false;
+}
+
+void TestChatApp::terminationEndsTheRun()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, aboutOpen);
+    WriteSetting(Setting::FirstStart, 1);
+    auto end = [how] {
+        if (how == "aboutToQuit")
+            QMetaMethod::fromSignal(&QCoreApplication::aboutToQuit).invoke(qApp, Qt::DirectConnection);
+        else
+            std::raise(how == "SIGTERM" ? SIGTERM : how == "SIGINT" ? SIGINT : SIGHUP);
+    };
+    bool ended = false;
+    bool stuck = false;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        CChatDlg* window = nullptr;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* found = qobject_cast<CChatDlg*>(widget); found && found->isVisible())
+                window = found;
+        if (!window || ended)
+            return;
+        ended = true;
+        // Gone meanwhile: only the shutdown's save brings it back.
+        QFile::remove("bellijst.dat");
+        if (!aboutOpen) {
+            end();
+            return;
+        }
+        QTimer::singleShot(20, end);
+        for (QAction* action : window->TrayMenu()->actions())
+            if (action->text() == "About...")
+                action->trigger();
+    });
+    // A run that the signal did not end is ended here, and fails.
+    QTimer::singleShot(5000, [&] {
+        stuck = true;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* dialog = qobject_cast<QDialog*>(widget))
+                dialog->reject();
+    });
+    poll.start();
+    QVERIFY(!m_app.InitInstance());
+    poll.stop();
+    QVERIFY(ended);
+    QVERIFY(!stuck);
+    QVERIFY(QFile::exists("bellijst.dat"));
 }
 
 int main(int argc, char** argv)

@@ -2,12 +2,13 @@
 // call list and shutdown, through its controls as a user meets them.
 #include "CChatDlg.h"
 
+#include "CallListSaver.h"
 #include "CapiDefs.h"
 #include "CapiDriver.h"
 #include "Cp1252.h"
-#include "DialogUnits.h"
 #include "FakeLineDriver.h"
 #include "FakePlatform.h"
+#include "HelpFile.h"
 #include "SettingsStore.h"
 
 #include <QAccessible>
@@ -19,10 +20,12 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
+#include <QTextBlock>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
@@ -64,18 +67,20 @@ Sent Decode(const QByteArray& connectReq)
 }
 
 // Runs `then` from the event loop once `condition` holds, also inside a
-// nested loop the code under test runs.
-void When(std::function<bool()> condition, std::function<void()> then)
+// nested loop the code under test runs; `then` is told whether it held or
+// the wait ran out.
+void When(std::function<bool()> condition, std::function<void(bool met)> then)
 {
     auto poll = std::make_shared<std::function<void()>>();
     auto started = std::make_shared<QElapsedTimer>();
     started->start();
     *poll = [=] {
-        if (condition() || started->elapsed() > kWait) {
+        const bool met = condition();
+        if (met || started->elapsed() > kWait) {
             // The running copy keeps what it needs; the stored one would
             // otherwise keep itself alive.
             *poll = nullptr;
-            then();
+            then(met);
             return;
         }
         QTimer::singleShot(5, *poll);
@@ -104,16 +109,23 @@ private slots:
     void missingPhoneBookInOrder();
     void soundHoldsTheRestOfTheCall();
     void typingSurvivesAnIncomingText();
+    void logKeepsNewestLineInView();
+    void controlBytesInLogAsBlanks_data();
+    void controlBytesInLogAsBlanks();
     void notificationShowsHiddenWindow();
+    void notificationRestoresMinimisedWindow();
     void lostDriverGreysTheIcon();
 
     void send_data();
     void send();
     void pauseHoldsNotifications();
+    void inputDuringPauseIsDropped();
     void autoSend_data();
     void autoSend();
 
     void callListAcrossRestart();
+    void callListOnDiskAtEveryChange_data();
+    void callListOnDiskAtEveryChange();
     void rowCommands();
     void exportThroughSaveAs();
     void unreadableCallListIsKept();
@@ -121,13 +133,15 @@ private slots:
 
     void minimiseToTray();
     void minimiseWithoutNotificationArea();
-    void trayMenuOnlyOnRightButton_data();
-    void trayMenuOnlyOnRightButton();
+    void trayIconCarriesItsMenu_data();
+    void trayIconCarriesItsMenu();
     void exitFromTray();
     void enterKeepsEscEnds();
     void fold_data();
     void fold();
+    void help_data();
     void help();
+    void aboutFromTheWindowIcon();
     void commandsOpenDialogs_data();
     void commandsOpenDialogs();
 
@@ -153,6 +167,8 @@ private:
     QTreeView* List() const { return m_dlg->findChild<QTreeView*>("callListView"); }
     int Rows() const { return m_dlg->CallListModel().rowCount(); }
     QStringList Row(int i) const { return m_dlg->CallListModel().Rows().at(i); }
+    // The "Bericht" field of each record of the stored call list, in order.
+    static QStringList StoredTexts();
     void Call(const QByteArray& calling, const QByteArray& called, const QByteArray& text);
     // One key press per character, as typing them would give.
     void Type(const char* edit, const QString& text)
@@ -185,6 +201,7 @@ void TestChatDlg::init()
 void TestChatDlg::cleanup()
 {
     m_dlg.reset();
+    SetManualPathForTesting(QString());
     CapiBinding::ResetForTesting();
     m_driver.reset();
     m_platform.reset();
@@ -212,6 +229,15 @@ void TestChatDlg::Call(const QByteArray& calling, const QByteArray& called, cons
     const int before = Rows();
     m_driver->QueueIncomingCall(m_plci++, 2, called, calling, text);
     QTRY_COMPARE_WITH_TIMEOUT(Rows(), before + 1, kWait);
+}
+
+QStringList TestChatDlg::StoredTexts()
+{
+    const QList<QByteArray> lines = ReadFile(kCallListFileName).split('\n');
+    QStringList texts;
+    for (qsizetype i = ColText; i + 1 < lines.size(); i += kCallListColumns)
+        texts << QString::fromLatin1(lines[i].chopped(1));
+    return texts;
 }
 
 std::vector<Sent> TestChatDlg::SentTexts() const
@@ -253,7 +279,9 @@ void TestChatDlg::layout()
     QVERIFY(toolBar);
     const QRect screen = m_dlg->screen()->geometry();
     const QRect frame = m_dlg->frameGeometry();
-    const int fullHeight = CDialogUnits(m_dlg->font()).Y(266) + toolBar->height() + frame.height() - m_dlg->height();
+    // 266 dialog units down: an eighth of the font's height each, rounded.
+    const int templateHeight = (266 * QFontMetrics(m_dlg->font()).height() + 4) / 8;
+    const int fullHeight = templateHeight + toolBar->height() + frame.height() - m_dlg->height();
     QCOMPARE(frame.height(), 325);
     QCOMPARE(frame.right(), screen.right());
     QCOMPARE(frame.top(), screen.bottom() + 1 - fullHeight - 30);
@@ -430,10 +458,9 @@ void TestChatDlg::soundHoldsTheRestOfTheCall()
         QVERIFY(Edit("callerEdit")->text().isEmpty());
         m_driver->QueueTo(2, CapiMessage(DisconnectInd, 2, 0, QByteArray("\x9d\x34", 2)));
         When([&] { return m_dlg->Notifications().Pending() >= 1; },
-             [&] {
-                 QCOMPARE(Rows(), 0);
-                 QVERIFY(Edit("callerEdit")->text().isEmpty());
-                 checked = true;
+             [&](bool met) {
+                 // The clearing waits behind the sound, and so does the rest.
+                 checked = met && Rows() == 0 && Edit("callerEdit")->text().isEmpty();
                  m_platform->EndSound();
              });
     };
@@ -457,6 +484,55 @@ void TestChatDlg::typingSurvivesAnIncomingText()
     QCOMPARE(Log(), QString("eigen notitieOntv: binnen\n"));
 }
 
+void TestChatDlg::logKeepsNewestLineInView()
+{
+    WriteFile("telefoonboek.dat", "");
+    Open();
+    auto* log = m_dlg->findChild<QPlainTextEdit*>("receivedEdit");
+    QScrollBar* bar = log->verticalScrollBar();
+    auto newestInView = [&] {
+        const QRect caret = log->cursorRect(QTextCursor(log->document()->lastBlock()));
+        return log->viewport()->rect().contains(caret);
+    };
+    for (int i = 0; i < 60; ++i)
+        Call("0301", "0302", QByteArray::number(i));
+    QVERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), bar->maximum());
+    QVERIFY(newestInView());
+    // A sent text too, after the user scrolled back up.
+    bar->setValue(0);
+    WriteSetting(Setting::FastSend, 1);
+    Type("phoneNumberEdit", "0302");
+    Type("sendTextEdit", "terug");
+    QTest::mouseClick(SendButton(), Qt::LeftButton);
+    QVERIFY(Log().endsWith("Ontv: 59\nVerz: terug\n"));
+    QCOMPARE(bar->value(), bar->maximum());
+    QVERIFY(newestInView());
+}
+
+void TestChatDlg::controlBytesInLogAsBlanks_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("forged sent line") << QByteArray("hoi\r\nVerz: nep") << "Ontv: hoi  Verz: nep\n";
+    QTest::newRow("bare line feed") << QByteArray("a\nb") << "Ontv: a b\n";
+    QTest::newRow("NUL, tab, escape, DEL") << QByteArray("a\0b\tc\x1b[2Jd\x7f", 11) << "Ontv: a b c [2Jd \n";
+    QTest::newRow("undefined octet") << QByteArray("x\x81y") << "Ontv: x y\n";
+    QTest::newRow("8-bit letters stay") << QByteArray("caf\xe9 \x80") << QString::fromUtf8("Ontv: café €\n");
+}
+
+void TestChatDlg::controlBytesInLogAsBlanks()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, logged);
+    WriteFile("telefoonboek.dat", "");
+    Open();
+    Call("0301", "0302", text);
+    QCOMPARE(Log(), logged);
+    // The list keeps the text as it came; its file stores breaks as blanks.
+    QCOMPARE(cp1252::Encode(Row(0).at(ColText)), text);
+}
+
 void TestChatDlg::notificationShowsHiddenWindow()
 {
     Open();
@@ -466,6 +542,21 @@ void TestChatDlg::notificationShowsHiddenWindow()
     QTRY_VERIFY_WITH_TIMEOUT(m_dlg->isVisible(), kWait);
     QCOMPARE(Rows(), 0);
     QCOMPARE(Log(), QString());
+}
+
+void TestChatDlg::notificationRestoresMinimisedWindow()
+{
+    // No notification area: minimised, not hidden, and a text brings it back.
+    m_platform->notificationArea = false;
+    WriteFile("telefoonboek.dat", "");
+    Open();
+    m_dlg->setWindowState(Qt::WindowMinimized);
+    QTest::qWait(20);
+    QVERIFY(m_dlg->windowState() & Qt::WindowMinimized);
+    Call("0301", "0302", "terug");
+    QTRY_VERIFY_WITH_TIMEOUT(!(m_dlg->windowState() & Qt::WindowMinimized), kWait);
+    QVERIFY(m_dlg->isVisible());
+    QVERIFY(!m_dlg->TrayIcon());
 }
 
 void TestChatDlg::lostDriverGreysTheIcon()
@@ -559,10 +650,8 @@ void TestChatDlg::pauseHoldsNotifications()
         // does the sending link's confirmation.
         m_driver->QueueIncomingCall(40, 2, "0302", "0301", "tussendoor");
         When([&] { return m_dlg->Notifications().Pending() >= 2; },
-             [&] {
-                 QCOMPARE(Rows(), 0);
-                 QVERIFY(!SendButton()->isEnabled());
-                 paused = true;
+             [&](bool met) {
+                 paused = met && Rows() == 0 && !SendButton()->isEnabled();
                  m_platform->FireTimer();
              });
     };
@@ -571,6 +660,31 @@ void TestChatDlg::pauseHoldsNotifications()
     QVERIFY(SendButton()->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(Rows(), 1, kWait);
     QCOMPARE(Log(), QString("Verz: langzaam\nOntv: tussendoor\n"));
+}
+
+void TestChatDlg::inputDuringPauseIsDropped()
+{
+    Open();
+    Type("phoneNumberEdit", "0302");
+    Type("sendTextEdit", "eerste");
+    m_platform->onTimer = [&](const FakePlatform::Timer&) {
+        // The second click of a double click and a key, as the desktop
+        // delivers them while the window waits.
+        const QPoint centre = SendButton()->rect().center();
+        for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+            QCoreApplication::postEvent(SendButton(), new QMouseEvent(type, centre, SendButton()->mapToGlobal(centre),
+                                                                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
+        QCoreApplication::postEvent(Edit("sendTextEdit"),
+                                    new QKeyEvent(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, "x"));
+        QTimer::singleShot(50, [this] { m_platform->FireTimer(); });
+    };
+    QTest::mouseClick(SendButton(), Qt::LeftButton);
+    QCoreApplication::processEvents();
+    QTest::qWait(20);
+    QCOMPARE(SentTexts().size(), size_t(1));
+    QCOMPARE(SentTexts()[0].text, QByteArray("eerste"));
+    QCOMPARE(Edit("sendTextEdit")->text(), QString());
+    QVERIFY(m_platform->messages.isEmpty());
 }
 
 void TestChatDlg::autoSend_data()
@@ -630,6 +744,35 @@ void TestChatDlg::callListAcrossRestart()
     QCOMPARE(ReadFile(kCallListFileName).count("\r\n"), 14);
 }
 
+void TestChatDlg::callListOnDiskAtEveryChange_data()
+{
+    QTest::addColumn<QString>("command"); // an action's object name, or empty
+    QTest::addColumn<QStringList>("stored");
+    QTest::newRow("new rows") << QString() << QStringList{"drie", "twee", "een"};
+    QTest::newRow("Verwijderen") << "deleteRowAction" << QStringList{"drie", "een"};
+    QTest::newRow("Alles verwijderen") << "deleteAllAction" << QStringList();
+}
+
+void TestChatDlg::callListOnDiskAtEveryChange()
+{
+    QFETCH(QString, command);
+    QFETCH(QStringList, stored);
+    WriteFile("telefoonboek.dat", "");
+    Open();
+    for (const char* text : {"een", "twee", "drie"})
+        Call("0301", "0302", text);
+    QTRY_COMPARE_WITH_TIMEOUT(StoredTexts(), (QStringList{"drie", "twee", "een"}), kWait);
+    if (!command.isEmpty()) {
+        List()->selectionModel()->select(List()->model()->index(1, 0),
+                                         QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        m_dlg->findChild<QAction*>(command)->trigger();
+    }
+    // While the window lives: a crash from here on loses nothing.
+    QTRY_COMPARE_WITH_TIMEOUT(StoredTexts(), stored, kWait);
+    QVERIFY(m_dlg->isVisible());
+    QVERIFY(m_dlg->CallListSaver()->Writes() >= 1);
+}
+
 void TestChatDlg::rowCommands()
 {
     WriteFile("telefoonboek.dat", "");
@@ -679,6 +822,12 @@ void TestChatDlg::exportThroughSaveAs()
     const QByteArray exported = ReadFile("lijst.txt");
     QCOMPARE(exported.size(), 81);
     QVERIFY(exported.endsWith("ISDN-Telefonie\r\n\r\n"));
+    QVERIFY(m_platform->messages.isEmpty());
+
+    // A file that cannot be written says so.
+    m_platform->QueueFileName(m_dir->filePath("geen/map/lijst.txt"));
+    save->trigger();
+    QCOMPARE(m_platform->messages, QStringList{"Opslaan van de bellijst is niet gelukt"});
 }
 
 void TestChatDlg::unreadableCallListIsKept()
@@ -743,43 +892,51 @@ void TestChatDlg::minimiseWithoutNotificationArea()
     QVERIFY(m_dlg->windowState() & Qt::WindowMinimized);
 }
 
-void TestChatDlg::trayMenuOnlyOnRightButton_data()
+void TestChatDlg::trayIconCarriesItsMenu_data()
 {
     QTest::addColumn<int>("reason");
-    QTest::addColumn<bool>("menu");
-    QTest::newRow("right button") << int(QSystemTrayIcon::Context) << true;
-    QTest::newRow("left click") << int(QSystemTrayIcon::Trigger) << false;
-    QTest::newRow("double click") << int(QSystemTrayIcon::DoubleClick) << false;
-    QTest::newRow("middle click") << int(QSystemTrayIcon::MiddleClick) << false;
+    QTest::newRow("right button") << int(QSystemTrayIcon::Context);
+    QTest::newRow("left click") << int(QSystemTrayIcon::Trigger);
+    QTest::newRow("double click") << int(QSystemTrayIcon::DoubleClick);
+    QTest::newRow("middle click") << int(QSystemTrayIcon::MiddleClick);
 }
 
-void TestChatDlg::trayMenuOnlyOnRightButton()
+void TestChatDlg::trayIconCarriesItsMenu()
 {
     QFETCH(int, reason);
-    QFETCH(bool, menu);
     Open();
     Minimise();
+    // The desktop shows the icon's own menu (natively on StatusNotifierItem
+    // hosts); the window pops up nothing itself and stays hidden.
+    QCOMPARE(m_dlg->TrayIcon()->contextMenu(), m_dlg->TrayMenu());
     emit m_dlg->TrayIcon()->activated(QSystemTrayIcon::ActivationReason(reason));
-    QCOMPARE(m_dlg->TrayMenu()->isVisible(), menu);
+    QCoreApplication::processEvents();
+    QVERIFY(!m_dlg->TrayMenu()->isVisible());
     QVERIFY(!m_dlg->isVisible());
     QStringList items;
     for (QAction* action : m_dlg->TrayMenu()->actions())
         items << (action->isSeparator() ? "-" : action->text());
     QCOMPARE(items, (QStringList{"Open CCapi...", "Open Telefoonboek...", "-", "About...", "-", "Exit"}));
     QCOMPARE(m_dlg->TrayMenu()->defaultAction(), TrayAction("Open CCapi..."));
-    m_dlg->TrayMenu()->close();
 }
 
 void TestChatDlg::exitFromTray()
 {
+    WriteFile("telefoonboek.dat", "");
     Open();
+    Call("0301", "0302", "hoi");
+    QTRY_COMPARE_WITH_TIMEOUT(StoredTexts(), QStringList{"hoi"}, kWait);
+    // Gone meanwhile: only the shutdown's save brings it back.
+    QVERIFY(QFile::remove(kCallListFileName));
     Minimise();
     QSignalSpy finished(m_dlg.get(), &QDialog::finished);
     TrayAction("Exit")->trigger();
     QCOMPARE(finished.size(), 1);
-    QVERIFY(QFile::exists(kCallListFileName));
     QVERIFY(m_driver->Released().empty()); // the links go with the window
     m_dlg.reset();
+    QCOMPARE(ReadFile(kCallListFileName),
+             QByteArray("0301\r\nniet in tel.boek\r\nhoi\r\n0302\r\n12/6/99\r\n9:05:07\r\n"
+                        "Unrestricted digital information\r\n"));
     QCOMPARE(m_driver->Released(), (std::vector<unsigned>{1, 2}));
 }
 
@@ -828,12 +985,46 @@ void TestChatDlg::fold()
     QVERIFY(m_dlg->isVisible());
 }
 
+void TestChatDlg::help_data()
+{
+    QTest::addColumn<bool>("helpFile");
+    QTest::addColumn<bool>("manual");
+    QTest::addColumn<QString>("opened"); // empty: nothing
+    QTest::newRow("help file in the working directory") << true << true << "Zoemlijn.hlp";
+    QTest::newRow("no help file: the manual") << false << true << "@/handleiding/index.html";
+    QTest::newRow("neither") << false << false << QString();
+}
+
 void TestChatDlg::help()
 {
+    QFETCH(bool, helpFile);
+    QFETCH(bool, manual);
+    QFETCH(QString, opened);
+    if (helpFile)
+        WriteFile("Zoemlijn.hlp", "help");
+    QVERIFY(QDir().mkdir("handleiding"));
+    if (manual)
+        WriteFile("handleiding/index.html", "<html></html>");
+    SetManualPathForTesting(m_dir->filePath("handleiding/index.html"));
     Open();
     m_dlg->findChild<QAction*>("command32804")->trigger();
-    QCOMPARE(m_platform->opened, QStringList{"Zoemlijn.hlp"});
+    QCOMPARE(m_platform->opened, opened.isEmpty() ? QStringList() : QStringList{opened.replace("@", m_dir->path())});
     QVERIFY(m_platform->messages.isEmpty());
+}
+
+void TestChatDlg::aboutFromTheWindowIcon()
+{
+    Open();
+    QSignalSpy about(m_dlg.get(), &CChatDlg::AboutRequested);
+    auto* icon = m_dlg->findChild<QLabel*>("linkIcon");
+    QTest::mouseClick(icon, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(m_dlg->IconMenu()->isVisible(), kWait);
+    const QList<QAction*> actions = m_dlg->IconMenu()->actions();
+    QCOMPARE(actions.size(), 1);
+    QCOMPARE(actions[0]->text(), QString("CCapi About ..."));
+    actions[0]->trigger();
+    QCOMPARE(about.size(), 1);
+    m_dlg->IconMenu()->close();
 }
 
 void TestChatDlg::commandsOpenDialogs_data()
@@ -851,21 +1042,40 @@ void TestChatDlg::commandsOpenDialogs()
     QFETCH(QString, dialog);
     WriteFile("telefoonboek.dat", "");
     Open();
+    QSignalSpy about(m_dlg.get(), &CChatDlg::AboutRequested);
     QString opened;
-    bool windowDisabled = false;
+    int dialogsOpen = 0;
     When([] { return QApplication::activeModalWidget() != nullptr; },
-         [&] {
+         [&](bool met) {
              QWidget* modal = QApplication::activeModalWidget();
-             opened = modal ? modal->metaObject()->className() : QString();
-             windowDisabled = !m_dlg->isEnabled() || modal->isModal();
-             if (auto* box = qobject_cast<QDialog*>(modal))
-                 box->reject();
+             opened = met ? modal->metaObject()->className() : QString();
+             // The window behind takes no click: its send button would ask
+             // for a number.
+             const QPoint at = SendButton()->mapTo(m_dlg.get(), SendButton()->rect().center());
+             QTest::mouseClick(m_dlg->windowHandle(), Qt::LeftButton, Qt::NoModifier, at);
+             // The tray's commands that open a dialog wait their turn; one
+             // that opened anyway is counted and closed.
+             QTimer::singleShot(50, [&, modal] {
+                 for (QWidget* widget : QApplication::topLevelWidgets())
+                     if (widget->isVisible() && qobject_cast<QDialog*>(widget) && widget != m_dlg.get())
+                         ++dialogsOpen;
+                 for (QWidget* widget : QApplication::topLevelWidgets())
+                     if (widget != modal && widget != m_dlg.get())
+                         if (auto* extra = qobject_cast<QDialog*>(widget))
+                             extra->reject();
+                 if (auto* box = qobject_cast<QDialog*>(modal))
+                     box->reject();
+             });
+             TrayAction("Open Telefoonboek...")->trigger();
+             TrayAction("About...")->trigger();
          });
     QAction* action = command.startsWith("command") ? m_dlg->findChild<QAction*>(command) : TrayAction(command);
     QVERIFY(action);
     action->trigger();
     QCOMPARE(opened, dialog);
-    QVERIFY(windowDisabled);
+    QCOMPARE(dialogsOpen, 1);
+    QCOMPARE(about.size(), 0);
+    QCOMPARE(m_platform->messages, QStringList());
     QVERIFY(m_dlg->isVisible());
 }
 

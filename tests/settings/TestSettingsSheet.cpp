@@ -10,12 +10,14 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <cstring>
@@ -88,7 +90,8 @@ private:
     bool m_refuse;
 };
 
-constexpr int kMissing = -1;
+// Not a 32-bit value, so every stored number stays distinct from it.
+constexpr qint64 kMissing = -1;
 
 // One record with bare LF line ends, which a rewrite turns into CR LF.
 const QByteArray kBareLfPhoneBook("0201234567\nJan\n\n\n");
@@ -128,11 +131,12 @@ private slots:
     void serviceQueries();
     void serviceQueriedOncePerOpening();
     void serviceFieldsGreenOnBlack();
-    void helpOpensFileBesideExecutable();
+    void helpOpensHelpFileOrManual_data();
+    void helpOpensHelpFileOrManual();
 
 private:
-    static void Store(const char* name, int value);
-    static int Stored(const char* name);
+    static void Store(const char* name, qint64 value);
+    static qint64 Stored(const char* name);
     static QCheckBox* Box(CMyPropertySheet& sheet, const char* name);
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -162,17 +166,17 @@ void TestSettingsSheet::cleanup()
     m_dir.reset();
 }
 
-void TestSettingsSheet::Store(const char* name, int value)
+void TestSettingsSheet::Store(const char* name, qint64 value)
 {
     if (value != kMissing)
         QVERIFY(WriteSettingInt(QString::fromLatin1(kSettingsSection), QString::fromLatin1(name), uint32_t(value)));
 }
 
-int TestSettingsSheet::Stored(const char* name)
+qint64 TestSettingsSheet::Stored(const char* name)
 {
     const uint32_t missing = 0xDEADBEEF;
     const uint32_t value = ReadSettingInt(QString::fromLatin1(kSettingsSection), QString::fromLatin1(name), missing);
-    return value == missing ? kMissing : int(value);
+    return value == missing ? kMissing : qint64(value);
 }
 
 QCheckBox* TestSettingsSheet::Box(CMyPropertySheet& sheet, const char* name)
@@ -253,33 +257,33 @@ void TestSettingsSheet::storedValueShownAndWritten_data()
 {
     QTest::addColumn<QByteArray>("name");
     QTest::addColumn<QByteArray>("box");
-    QTest::addColumn<int>("stored");
+    QTest::addColumn<qint64>("stored");
     QTest::addColumn<int>("shown");
-    QTest::addColumn<int>("written");
+    QTest::addColumn<qint64>("written");
 
     QTest::newRow("AutoSend missing: unticked, OK writes 0")
-        << QByteArray("AutoSend") << QByteArray("autoSendCheckBox") << kMissing << int(Qt::Unchecked) << 0;
+        << QByteArray("AutoSend") << QByteArray("autoSendCheckBox") << qint64(kMissing) << int(Qt::Unchecked) << qint64(0);
     QTest::newRow("AutoSend 1: ticked")
-        << QByteArray("AutoSend") << QByteArray("autoSendCheckBox") << 1 << int(Qt::Checked) << 1;
+        << QByteArray("AutoSend") << QByteArray("autoSendCheckBox") << qint64(1) << int(Qt::Checked) << qint64(1);
     QTest::newRow("AutoSend 5: unticked, OK writes 0")
-        << QByteArray("AutoSend") << QByteArray("autoSendCheckBox") << 5 << int(Qt::Unchecked) << 0;
+        << QByteArray("AutoSend") << QByteArray("autoSendCheckBox") << qint64(5) << int(Qt::Unchecked) << qint64(0);
     QTest::newRow("FastSend 2: partial, kept as it was")
-        << QByteArray("FastSend") << QByteArray("fastSendCheckBox") << 2 << int(Qt::PartiallyChecked) << 2;
+        << QByteArray("FastSend") << QByteArray("fastSendCheckBox") << qint64(2) << int(Qt::PartiallyChecked) << qint64(2);
     QTest::newRow("FastSend 0: unticked")
-        << QByteArray("FastSend") << QByteArray("fastSendCheckBox") << 0 << int(Qt::Unchecked) << 0;
+        << QByteArray("FastSend") << QByteArray("fastSendCheckBox") << qint64(0) << int(Qt::Unchecked) << qint64(0);
     QTest::newRow("AddZero 1: ticked")
-        << QByteArray("AddZero") << QByteArray("addZeroCheckBox") << 1 << int(Qt::Checked) << 1;
+        << QByteArray("AddZero") << QByteArray("addZeroCheckBox") << qint64(1) << int(Qt::Checked) << qint64(1);
     QTest::newRow("AddZero largest number: unticked, OK writes 0")
-        << QByteArray("AddZero") << QByteArray("addZeroCheckBox") << int(0xFFFFFFFF) << int(Qt::Unchecked) << 0;
+        << QByteArray("AddZero") << QByteArray("addZeroCheckBox") << qint64(0xFFFFFFFF) << int(Qt::Unchecked) << qint64(0);
 }
 
 void TestSettingsSheet::storedValueShownAndWritten()
 {
     QFETCH(QByteArray, name);
     QFETCH(QByteArray, box);
-    QFETCH(int, stored);
+    QFETCH(qint64, stored);
     QFETCH(int, shown);
-    QFETCH(int, written);
+    QFETCH(qint64, written);
 
     Store(name.constData(), stored);
     CMyPropertySheet sheet;
@@ -434,13 +438,31 @@ void TestSettingsSheet::serviceFieldsGreenOnBlack()
     }
 }
 
-void TestSettingsSheet::helpOpensFileBesideExecutable()
+void TestSettingsSheet::helpOpensHelpFileOrManual_data()
 {
+    QTest::addColumn<bool>("helpFile");
+    QTest::newRow("help file beside the program") << true;
+    QTest::newRow("no help file: the manual") << false;
+}
+
+void TestSettingsSheet::helpOpensHelpFileOrManual()
+{
+    QFETCH(bool, helpFile);
+    const QString besideProgram = QDir(QCoreApplication::applicationDirPath()).filePath("Zoemlijn.hlp");
+    const QString manual = m_dir->filePath("index.html");
+    for (const QString& path : helpFile ? QStringList{besideProgram, manual} : QStringList{manual}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const auto tidy = qScopeGuard([&] {
+        QFile::remove(besideProgram);
+        SetManualPathForTesting(QString());
+    });
+    SetManualPathForTesting(manual);
     CMyPropertySheet sheet;
     sheet.show();
     sheet.findChild<QPushButton*>("helpButton")->click();
-    QCOMPARE(m_platform->opened, QStringList{QDir(QCoreApplication::applicationDirPath()).filePath("Zoemlijn.hlp")});
-    QVERIFY(sheet.isVisible());
+    QCOMPARE(m_platform->opened, QStringList{helpFile ? besideProgram : manual});
     QCOMPARE(m_platform->messages, QStringList());
 }
 

@@ -4,13 +4,16 @@
 #include "CWizardPage2.h"
 #include "CWizardSheet.h"
 #include "FakePlatform.h"
+#include "HelpFile.h"
 #include "SettingsStore.h"
 
 #include <QAbstractButton>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QRadioButton>
 #include <QTemporaryDir>
+#include <QScopeGuard>
 #include <QTest>
 
 namespace {
@@ -45,7 +48,8 @@ private slots:
     void buttonsPerPage();
     void everyOpeningStartsUnanswered();
     void pictureOnEveryPage();
-    void helpOpensFileBesideExecutable();
+    void helpOpensHelpFileOrManual_data();
+    void helpOpensHelpFileOrManual();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -205,13 +209,32 @@ void TestWizardSheet::pictureOnEveryPage()
     }
 }
 
-void TestWizardSheet::helpOpensFileBesideExecutable()
+void TestWizardSheet::helpOpensHelpFileOrManual_data()
 {
+    QTest::addColumn<bool>("helpFile");
+    QTest::newRow("help file beside the program") << true;
+    QTest::newRow("no help file: the manual") << false;
+}
+
+void TestWizardSheet::helpOpensHelpFileOrManual()
+{
+    QFETCH(bool, helpFile);
+    const QString besideProgram = QDir(QCoreApplication::applicationDirPath()).filePath("Zoemlijn.hlp");
+    const QString manual = m_dir->filePath("index.html");
+    for (const QString& path : helpFile ? QStringList{besideProgram, manual} : QStringList{manual}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const auto tidy = qScopeGuard([&] {
+        QFile::remove(besideProgram);
+        SetManualPathForTesting(QString());
+    });
+    SetManualPathForTesting(manual);
     CWizardSheet wizard;
     wizard.show();
     wizard.button(QWizard::HelpButton)->click();
-    QCOMPARE(m_platform->opened, QStringList{QDir(QCoreApplication::applicationDirPath()).filePath("Zoemlijn.hlp")});
-    QVERIFY(wizard.isVisible());
+    QCOMPARE(m_platform->opened, QStringList{helpFile ? besideProgram : manual});
+    QCOMPARE(m_platform->messages, QStringList());
 }
 
 QTEST_MAIN(TestWizardSheet)
