@@ -31,6 +31,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolBar>
+#include <QTableView>
 #include <QToolButton>
 
 namespace {
@@ -317,20 +318,31 @@ void CChatDlg::PlaceWindow()
 
 void CChatDlg::SetupCallList()
 {
+    // A report-style list: a table without grid or row numbers. Unlike a
+    // tree view it keeps nothing per row, so a new row on top of a long
+    // list costs what it costs on a short one.
     m_callListModel.SetRowIcon(QIcon(QStringLiteral(":/icons/call.svg")));
     m_callList->setModel(&m_callListModel);
-    m_callList->setRootIsDecorated(false);
-    m_callList->setItemsExpandable(false);
-    m_callList->setUniformRowHeights(true);
-    m_callList->setAllColumnsShowFocus(true);
+    m_callList->setShowGrid(false);
+    m_callList->setWordWrap(false);
+    m_callList->setCornerButtonEnabled(false);
+    m_callList->setTabKeyNavigation(false);
+    m_callList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_callList->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_callList->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_callList->setIconSize(QSize(16, 16));
     m_callList->setSortingEnabled(false);
-    m_callList->header()->setSectionsClickable(false);
-    m_callList->header()->setStretchLastSection(false);
+    QHeaderView* rows = m_callList->verticalHeader();
+    rows->hide();
+    rows->setSectionResizeMode(QHeaderView::Fixed);
+    rows->setDefaultSectionSize(std::max(m_callList->fontMetrics().height(), 16) + 2);
+    QHeaderView* columns = m_callList->horizontalHeader();
+    columns->setSectionsClickable(false);
+    columns->setHighlightSections(false);
+    columns->setStretchLastSection(false);
+    columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     for (int column = 0; column < kCallListColumns; ++column)
-        m_callList->header()->resizeSection(column, kCallListColumnDefs[column].width);
+        columns->resizeSection(column, kCallListColumnDefs[column].width);
     m_callList->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_callList, &QWidget::customContextMenuRequested, this, &CChatDlg::ShowCallListMenu);
 }

@@ -20,7 +20,7 @@ class QSystemTrayIcon;
 class QPlainTextEdit;
 class QPushButton;
 class QToolBar;
-class QTreeView;
+class QTableView;
 
 namespace Ui {
 class CChatDlg;
@@ -115,7 +115,7 @@ private:
     QToolBar* m_toolBar = nullptr;
     QPlainTextEdit* m_receivedEdit;
     QLineEdit* m_sendTextEdit;
-    QTreeView* m_callList;
+    QTableView* m_callList;
     QPushButton* m_sendButton;
     // The six strings; the controls show them only after ShowFields.
     QString m_callTypeText;     // 1009

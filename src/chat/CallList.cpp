@@ -31,17 +31,17 @@ CCallListModel::CCallListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 int CCallListModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : int(m_data.m_rows.size());
+    return parent.isValid() ? 0 : m_data.Size();
 }
 
 int CCallListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kCallListColumns; }
 
 QVariant CCallListModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || index.row() >= m_data.m_rows.size() || index.column() >= kCallListColumns)
+    if (!index.isValid() || index.row() >= m_data.Size() || index.column() >= kCallListColumns)
         return {};
     if (role == Qt::DisplayRole) {
-        const Entry& entry = m_data.m_rows[index.row()];
+        const Entry& entry = m_data.At(index.row());
         return entry.start >= 0 ? StoredField(entry, index.column()) : entry.fields.value(index.column());
     }
     if (role == Qt::DecorationRole && index.column() == ColCaller && !m_rowIcon.isNull())
@@ -113,16 +113,16 @@ QString CCallListModel::StoredField(const Entry& entry, int column) const
 void CCallListModel::InsertTop(const QStringList& row)
 {
     beginInsertRows({}, 0, 0);
-    m_data.m_rows.prepend(Entry{Padded(row)});
+    m_data.Prepend(Entry{Padded(row)});
     endInsertRows();
 }
 
 void CCallListModel::RemoveRowAt(int row)
 {
-    if (row < 0 || row >= m_data.m_rows.size())
+    if (row < 0 || row >= m_data.Size())
         return;
     beginRemoveRows({}, row, row);
-    m_data.m_rows.removeAt(row);
+    m_data.RemoveAt(row);
     endRemoveRows();
 }
 
@@ -130,13 +130,10 @@ void CCallListModel::Clear() { SetRows({}); }
 
 void CCallListModel::SetRows(QList<QStringList> rows)
 {
-    QList<Entry> entries;
-    entries.reserve(rows.size());
-    for (QStringList& row : rows)
-        entries.append(Entry{row.size() == kCallListColumns ? std::move(row) : Padded(std::move(row))});
     beginResetModel();
-    m_data.m_rows = std::move(entries);
-    m_data.m_file.clear();
+    m_data.Reset(QByteArray());
+    for (QStringList& row : rows)
+        m_data.Append(Entry{row.size() == kCallListColumns ? std::move(row) : Padded(std::move(row))});
     endResetModel();
 }
 
@@ -147,21 +144,18 @@ void CCallListModel::SetFileBytes(const QByteArray& bytes)
         SetRows(recordfile::Parse(bytes, kCallListColumns));
         return;
     }
-    QList<Entry> entries;
-    entries.reserve(records->size());
-    for (const auto& [start, length] : *records)
-        entries.append(Entry{{}, start, length});
     beginResetModel();
-    m_data.m_rows = std::move(entries);
-    m_data.m_file = bytes;
+    m_data.Reset(bytes);
+    for (const auto& [start, length] : *records)
+        m_data.Append(Entry{{}, start, length});
     endResetModel();
 }
 
 QStringList CCallListModel::Row(int row) const
 {
-    if (row < 0 || row >= m_data.m_rows.size())
+    if (row < 0 || row >= m_data.Size())
         return {};
-    const Entry& entry = m_data.m_rows[row];
+    const Entry& entry = m_data.At(row);
     if (entry.start < 0)
         return entry.fields;
     QStringList fields;
@@ -174,35 +168,121 @@ QStringList CCallListModel::Row(int row) const
 QList<QStringList> CCallListModel::Rows() const
 {
     QList<QStringList> rows;
-    rows.reserve(m_data.m_rows.size());
-    for (int row = 0; row < m_data.m_rows.size(); ++row)
+    rows.reserve(m_data.Size());
+    for (int row = 0; row < m_data.Size(); ++row)
         rows.append(Row(row));
     return rows;
+}
+
+// ---------------------------------------------------------------- blocks
+
+namespace {
+
+// Rows a block holds at most: a change copies at most this many entries
+// while a snapshot is being written.
+constexpr int kBlockRows = 512;
+
+} // namespace
+
+std::pair<qsizetype, int> CCallListSnapshot::Find(int row) const
+{
+    // From the last place found when the row lies at or after it, as rows
+    // are mostly read in order; else from the top.
+    qsizetype block = 0;
+    int start = 0;
+    if (m_lastBlock < m_blocks.size() && row >= m_lastBlockStart) {
+        block = m_lastBlock;
+        start = m_lastBlockStart;
+    }
+    while (row >= start + int(m_blocks[block].size())) {
+        start += int(m_blocks[block].size());
+        ++block;
+    }
+    m_lastBlock = block;
+    m_lastBlockStart = start;
+    return {block, row - start};
+}
+
+const CCallListSnapshot::Entry& CCallListSnapshot::At(int row) const
+{
+    const auto [block, offset] = Find(row);
+    return m_blocks[block][offset];
+}
+
+void CCallListSnapshot::Prepend(Entry entry)
+{
+    if (m_blocks.isEmpty() || m_blocks.constFirst().size() >= kBlockRows)
+        m_blocks.prepend(Block());
+    m_blocks.first().prepend(std::move(entry));
+    ++m_size;
+    m_lastBlock = 0;
+    m_lastBlockStart = 0;
+}
+
+void CCallListSnapshot::RemoveAt(int row)
+{
+    const auto [block, offset] = Find(row);
+    m_blocks[block].removeAt(offset);
+    if (m_blocks[block].isEmpty())
+        m_blocks.removeAt(block);
+    --m_size;
+    m_lastBlock = 0;
+    m_lastBlockStart = 0;
+}
+
+void CCallListSnapshot::Reset(QByteArray file)
+{
+    m_blocks.clear();
+    m_size = 0;
+    m_file = std::move(file);
+    m_lastBlock = 0;
+    m_lastBlockStart = 0;
+}
+
+void CCallListSnapshot::Append(Entry entry)
+{
+    if (m_blocks.isEmpty() || m_blocks.constLast().size() >= kBlockRows) {
+        m_blocks.append(Block());
+        m_blocks.last().reserve(kBlockRows);
+    }
+    m_blocks.last().append(std::move(entry));
+    ++m_size;
 }
 
 bool CCallListSnapshot::WriteTo(QIODevice& device, bool blankLineAfter) const
 {
     auto write = [&device](const char* data, qsizetype size) { return device.write(data, size) == size; };
-    for (qsizetype i = 0; i < m_rows.size();) {
-        const Entry& entry = m_rows[i];
-        if (entry.start < 0) {
-            const QByteArray bytes = recordfile::Format({entry.fields}, kCallListColumns, blankLineAfter);
-            if (!write(bytes.constData(), bytes.size()))
-                return false;
-            ++i;
-            continue;
+    // Stored records that follow each other in the file go out in one.
+    qsizetype runStart = -1;
+    qsizetype runLength = 0;
+    auto flush = [&] {
+        const bool ok = runLength == 0 || write(m_file.constData() + runStart, runLength);
+        runStart = -1;
+        runLength = 0;
+        return ok;
+    };
+    for (const Block& block : m_blocks) {
+        for (const Entry& entry : block) {
+            if (entry.start < 0) {
+                if (!flush())
+                    return false;
+                const QByteArray bytes = recordfile::Format({entry.fields}, kCallListColumns, blankLineAfter);
+                if (!write(bytes.constData(), bytes.size()))
+                    return false;
+            } else if (blankLineAfter) {
+                if (!write(m_file.constData() + entry.start, entry.length) || !write("\r\n", 2))
+                    return false;
+            } else if (runLength > 0 && entry.start == runStart + runLength) {
+                runLength += entry.length;
+            } else {
+                if (!flush())
+                    return false;
+                runStart = entry.start;
+                runLength = entry.length;
+            }
         }
-        // Stored records that follow each other in the file go out in one.
-        qsizetype length = entry.length;
-        ++i;
-        while (!blankLineAfter && i < m_rows.size() && m_rows[i].start == entry.start + length) {
-            length += m_rows[i].length;
-            ++i;
-        }
-        if (!write(m_file.constData() + entry.start, length) || (blankLineAfter && !write("\r\n", 2)))
-            return false;
     }
-    return true;
+    return flush();
 }
 
 namespace {

@@ -9,6 +9,8 @@
 #include <QIcon>
 #include <QStringList>
 
+#include <utility>
+
 class QIODevice;
 
 inline constexpr char kCallListFileName[] = "bellijst.dat";
@@ -37,12 +39,14 @@ extern const CallListColumnDef kCallListColumnDefs[kCallListColumns];
 QString FormatCallDate(const QDate& date);
 QString FormatCallTime(const QTime& time);
 
-// The rows as they stand at one moment, for writing on another thread:
-// copying it is cheap (the rows are shared until the list changes).
+// The rows as they stand at one moment, for writing on another thread.
+// Copying it is cheap, and so is changing the list while a copy is being
+// written: the rows are kept in shared blocks, and a change copies only the
+// block it touches.
 class CCallListSnapshot
 {
 public:
-    int Size() const { return int(m_rows.size()); }
+    int Size() const { return m_size; }
     // The file's bytes of the rows, top to bottom; with `blankLineAfter`, an
     // empty line follows every row. False when the device took less.
     bool WriteTo(QIODevice& device, bool blankLineAfter) const;
@@ -56,9 +60,24 @@ private:
         qsizetype start = -1;
         qsizetype length = 0;
     };
+    using Block = QList<Entry>;
 
-    QList<Entry> m_rows;
+    const Entry& At(int row) const;
+    void Prepend(Entry entry);
+    void RemoveAt(int row);
+    // Empties the rows and keeps `file` for the stored ones; Append then
+    // adds them top to bottom.
+    void Reset(QByteArray file);
+    void Append(Entry entry);
+    // The block that holds `row`, and the row's place in it.
+    std::pair<qsizetype, int> Find(int row) const;
+
+    QList<Block> m_blocks; // top to bottom
+    int m_size = 0;
     QByteArray m_file;
+    // Where the last row asked for was found, for reading in order.
+    mutable qsizetype m_lastBlock = 0;
+    mutable int m_lastBlockStart = 0;
 };
 
 class CCallListModel final : public QAbstractTableModel

@@ -1,6 +1,8 @@
 // The call list: its model, its file and its export, on the bytes.
 #include "CallList.h"
 
+#include "CallListSaver.h"
+
 #include "Cp1252.h"
 
 #include <QAbstractItemModelTester>
@@ -58,6 +60,12 @@ private slots:
     void everyByteRoundTrips();
     void loadedRowsThroughEdits_data();
     void loadedRowsThroughEdits();
+    void longListThroughEdits_data();
+    void longListThroughEdits();
+    void saverFollowsChanges_data();
+    void saverFollowsChanges();
+    void saverKeepsSnapshotWhileListChanges();
+    void saverFailureKeepsOldFile();
 
 private:
     QString Path() const { return m_dir->filePath(kCallListFileName); }
@@ -219,6 +227,128 @@ void TestCallList::loadedRowsThroughEdits()
     QCOMPARE(ReadAll(Path()), recordfile::Format(expected, kCallListColumns));
     QVERIFY(ExportCallList(m_dir->filePath("export.txt"), model));
     QCOMPARE(ReadAll(m_dir->filePath("export.txt")), recordfile::Format(expected, kCallListColumns, true));
+}
+
+void TestCallList::longListThroughEdits_data()
+{
+    // Edits at the edges of the blocks a long list is kept in, each against
+    // the same edits on a plain list.
+    QTest::addColumn<QList<int>>("removals"); // rows removed in turn; -1 adds a row on top
+    QTest::newRow("first and last row") << QList<int>{0, 1498};
+    QTest::newRow("around a block edge") << QList<int>{511, 511, 511, 0};
+    QTest::newRow("a whole block emptied") << [] {
+        QList<int> rows;
+        for (int i = 0; i < 512; ++i)
+            rows << 512;
+        return rows;
+    }();
+    QTest::newRow("new rows past a full block") << [] {
+        QList<int> rows;
+        for (int i = 0; i < 600; ++i)
+            rows << -1;
+        return rows << 599 << 600;
+    }();
+}
+
+void TestCallList::longListThroughEdits()
+{
+    QFETCH(QList<int>, removals);
+    WriteAll(Path(), Lines(1500 * kCallListColumns));
+    CCallListModel model;
+    QCOMPARE(LoadCallList(Path(), model), recordfile::ReadStatus::Ok);
+    QList<QStringList> plain = recordfile::Parse(Lines(1500 * kCallListColumns), kCallListColumns);
+    int added = 0;
+    for (int row : removals) {
+        if (row < 0) {
+            const QStringList fields{"nieuw " + QString::number(added++), "", "", "", "", "", ""};
+            model.InsertTop(fields);
+            plain.prepend(fields);
+        } else {
+            model.RemoveRowAt(row);
+            plain.removeAt(row);
+        }
+        // Read from the bottom up, so no place is remembered in between.
+        QCOMPARE(model.Row(model.rowCount() - 1), plain.constLast());
+    }
+    QCOMPARE(model.rowCount(), int(plain.size()));
+    QCOMPARE(model.Rows(), plain);
+    QVERIFY(SaveCallList(Path(), model));
+    QCOMPARE(ReadAll(Path()), recordfile::Format(plain, kCallListColumns));
+}
+
+void TestCallList::saverFollowsChanges_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QByteArray>("stored");
+    const QByteArray second = recordfile::Format({{"0302", "", "twee"}}, kCallListColumns);
+    QTest::newRow("new row on top") << "insert" << second + kExampleRow;
+    QTest::newRow("row deleted") << "remove" << second;
+    QTest::newRow("all deleted") << "clear" << QByteArray();
+}
+
+void TestCallList::saverFollowsChanges()
+{
+    // A burst of changes without the event loop in between is written once.
+    QFETCH(QString, change);
+    QFETCH(QByteArray, stored);
+    CCallListModel model;
+    CCallListSaver saver(Path(), model);
+    QSignalSpy saved(&saver, &CCallListSaver::Saved);
+    model.InsertTop(kExampleFields);
+    model.InsertTop({"0302", "", "twee"});
+    if (change == "remove")
+        model.RemoveRowAt(1);
+    else if (change == "clear")
+        model.Clear();
+    QTRY_COMPARE(saved.size(), 1);
+    QCOMPARE(saved.at(0).at(0).toBool(), true);
+    QCOMPARE(ReadAll(Path()), stored);
+    QCOMPARE(saver.Writes(), 1);
+    // Nothing changed since: nothing more is written.
+    QTest::qWait(100);
+    QCOMPARE(saver.Writes(), 1);
+}
+
+void TestCallList::saverKeepsSnapshotWhileListChanges()
+{
+    // Changes while a write is under way: the write holds the rows as they
+    // were, and one more write follows with everything.
+    CCallListModel model;
+    QByteArray big;
+    for (int i = 0; i < 20000; ++i)
+        big += recordfile::Format({{QString::number(i), "naam", "tekst"}}, kCallListColumns);
+    WriteAll(Path(), big);
+    QCOMPARE(LoadCallList(Path(), model), recordfile::ReadStatus::Ok);
+    CCallListSaver saver(Path(), model);
+    saver.SetDelay(0);
+    QSignalSpy saved(&saver, &CCallListSaver::Saved);
+    model.InsertTop(kExampleFields);
+    QTRY_VERIFY(saver.Writes() == 1);
+    for (int i = 0; i < 5; ++i)
+        model.InsertTop({"nieuw " + QString::number(i)});
+    QTRY_COMPARE(saved.size(), 2);
+    QVERIFY(saver.Writes() == 2);
+    const QByteArray file = ReadAll(Path());
+    QVERIFY(file.startsWith("nieuw 4\r\n"));
+    QVERIFY(file.endsWith(big));
+    QCOMPARE(file.count('\n'), (20000 + 6) * kCallListColumns);
+    // The shutdown's save writes what is there, after the write in flight.
+    model.RemoveRowAt(0);
+    QVERIFY(saver.SaveNow());
+    QVERIFY(ReadAll(Path()).startsWith("nieuw 3\r\n"));
+}
+
+void TestCallList::saverFailureKeepsOldFile()
+{
+    // The file's folder is gone: the write fails, and says so.
+    const QString path = m_dir->filePath("weg/bellijst.dat");
+    CCallListModel model;
+    CCallListSaver saver(path, model);
+    QSignalSpy saved(&saver, &CCallListSaver::Saved);
+    model.InsertTop(kExampleFields);
+    QTRY_COMPARE(saved.size(), 1);
+    QCOMPARE(saved.at(0).at(0).toBool(), false);
+    QVERIFY(!saver.SaveNow());
 }
 
 QTEST_GUILESS_MAIN(TestCallList)

@@ -30,7 +30,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
-#include <QTreeView>
+#include <QTableView>
 
 using namespace capi;
 
@@ -164,7 +164,7 @@ private:
     QLineEdit* Edit(const char* name) const { return m_dlg->findChild<QLineEdit*>(name); }
     QString Log() const { return m_dlg->findChild<QPlainTextEdit*>("receivedEdit")->toPlainText(); }
     QPushButton* SendButton() const { return m_dlg->findChild<QPushButton*>("sendButton"); }
-    QTreeView* List() const { return m_dlg->findChild<QTreeView*>("callListView"); }
+    QTableView* List() const { return m_dlg->findChild<QTableView*>("callListView"); }
     int Rows() const { return m_dlg->CallListModel().rowCount(); }
     QStringList Row(int i) const { return m_dlg->CallListModel().Rows().at(i); }
     // The "Bericht" field of each record of the stored call list, in order.
@@ -297,7 +297,7 @@ void TestChatDlg::layout()
     QList<int> widths;
     for (int c = 0; c < List()->model()->columnCount(); ++c) {
         titles << List()->model()->headerData(c, Qt::Horizontal).toString();
-        widths << List()->header()->sectionSize(c);
+        widths << List()->horizontalHeader()->sectionSize(c);
     }
     QCOMPARE(titles, (QStringList{"Nummer beller", "Naam", "Bericht", "Uw nummer", "Datum", "Tijd", "Soort oproep"}));
     QCOMPARE(widths, (QList<int>{90, 84, 120, 80, 60, 60, 160}));
