@@ -52,12 +52,17 @@ void CMyPropertyPage1::OnInitDialog()
     }
 }
 
-void CMyPropertyPage1::OnOK()
+bool CMyPropertyPage1::OnOK()
 {
     if (!m_initialised || m_loadFailed)
-        return;
-    if (!SavePhoneBook(m_model.Records()))
-        CPlatform::Instance().ShowMessage(QStringLiteral("Telefoonboek file kon niet worden opgeslagen."), this);
+        return true;
+    if (SavePhoneBook(m_model.Records()))
+        return true;
+    CPlatform::Instance().ShowMessage(
+        QStringLiteral("Telefoonboek file kon niet worden opgeslagen.\r\n"
+                       "Uw wijzigingen staan nog in de lijst: probeer het opnieuw met OK, of kies Annuleren."),
+        this);
+    return false;
 }
 
 int CMyPropertyPage1::FirstSelectedRow() const
@@ -88,6 +93,9 @@ PhoneBookRecord CMyPropertyPage1::RecordFromDialog() const
     case CPhoneBookEntryDlg::MsAccessAction:
         record.action = QString::fromLatin1(kActionMsAccess);
         record.path = m_entryDlg->m_mdbPath;
+        break;
+    case CPhoneBookEntryDlg::SilentAction:
+        record.action = QString::fromLatin1(kActionSilent); // uses no file
         break;
     default:
         break;
@@ -128,6 +136,8 @@ void CMyPropertyPage1::OnProperties()
     } else if (old.action == QLatin1String(kActionMsAccess)) {
         m_entryDlg->m_action = CPhoneBookEntryDlg::MsAccessAction;
         m_entryDlg->m_mdbPath = old.path;
+    } else if (old.action == QLatin1String(kActionSilent)) {
+        m_entryDlg->m_action = CPhoneBookEntryDlg::SilentAction; // the paths stay as they were
     }
     if (m_entryDlg->DoModal() != QDialog::Accepted || row < 0)
         return;

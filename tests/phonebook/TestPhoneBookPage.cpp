@@ -141,6 +141,7 @@ private slots:
     void pickers_data();
     void pickers();
     void unreadableFileIsNotOverwritten();
+    void silentRoundTrips();
     void everyControlHasAName();
 
 private:
@@ -262,6 +263,7 @@ void TestPhoneBookPage::newRowTakesThePathOfTheCheckedAction_data()
     QTest::newRow("Wav-file") << "wavRadio" << PhoneBookRecord{"1", "N", "Wav-file", "w.wav"};
     QTest::newRow("Programma") << "programRadio" << PhoneBookRecord{"1", "N", "Programma", "p.exe"};
     QTest::newRow("MS-Access") << "mdbRadio" << PhoneBookRecord{"1", "N", "MS-Access", "d.mdb"};
+    QTest::newRow("Stil: no path") << "silentRadio" << PhoneBookRecord{"1", "N", "Stil", ""};
 }
 
 void TestPhoneBookPage::newRowTakesThePathOfTheCheckedAction()
@@ -507,6 +509,25 @@ void TestPhoneBookPage::unreadableFileIsNotOverwritten()
     page.OnOK();
     QVERIFY(QFileInfo(kPhoneBookFileName).isDir());
     QVERIFY(m_platform->messages.isEmpty());
+}
+
+void TestPhoneBookPage::silentRoundTrips()
+{
+    const QByteArray bytes("0201\r\nAnna\r\nWav-file\r\na.wav\r\n0302\r\nBert\r\nStil\r\n\r\n");
+    WriteFile(bytes);
+    CMyPropertyPage1 page;
+    page.OnInitDialog();
+    QCOMPARE(page.Model().Record(1), (PhoneBookRecord{"0302", "Bert", "Stil", ""}));
+    page.EntryDialog().m_wavPath = "remembered.wav";
+
+    Select(page, {1});
+    Shown shown;
+    AnswerEntryDialog([&shown](CPhoneBookEntryDlg& dlg) { shown = ShownBy(dlg); }, true);
+    Click(page, "propertiesButton");
+    QCOMPARE(shown, (Shown{"0302", "Bert", "Stil", "remembered.wav", "", ""}));
+    QCOMPARE(page.Model().Record(0), (PhoneBookRecord{"0302", "Bert", "Stil", ""}));
+    page.OnOK();
+    QCOMPARE(FileBytes(), QByteArray("0302\r\nBert\r\nStil\r\n\r\n0201\r\nAnna\r\nWav-file\r\na.wav\r\n"));
 }
 
 void TestPhoneBookPage::everyControlHasAName()
