@@ -30,6 +30,10 @@ public:
     void OnNew();
     void OnDelete();
     void OnProperties();
+    // Address books: contacts of a vCard or CSV file join the list (saved
+    // by OK like every edit); the list goes out as vCard 4.0 or CSV.
+    void OnImport();
+    void OnExport();
 
     CPhoneBookModel& Model() { return m_model; }
     CPhoneBookEntryDlg& EntryDialog() { return *m_entryDlg; }

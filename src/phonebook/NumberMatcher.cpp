@@ -111,6 +111,15 @@ QString CNumberMatcher::BookE164(const QString& written) const
     return Format(m_country + m_rules.areaCode + s);
 }
 
+QString CNumberMatcher::ValidE164(const QString& written) const
+{
+    const QString e164 = BookE164(written);
+    PhoneNumber number;
+    if (e164.isEmpty() || !ParseInternational(e164.mid(1), &number) || !Util().IsValidNumber(number))
+        return {};
+    return e164;
+}
+
 QString CNumberMatcher::IncomingE164(const QString& digits, const QString& typeOfNumber) const
 {
     QString s = Clean(digits);

@@ -38,6 +38,8 @@ public:
     // A bare number (no prefix) is taken as national when it is a valid
     // number of the own country, and as one within the own area otherwise.
     QString BookE164(const QString& written) const;
+    // BookE164 of a number libphonenumber holds valid; empty otherwise.
+    QString ValidE164(const QString& written) const;
     // The number as the network delivered it: international, national and
     // subscriber numbers by their type; any other type as a user writes.
     QString IncomingE164(const QString& digits, const QString& typeOfNumber) const;
