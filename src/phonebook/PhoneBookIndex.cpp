@@ -97,13 +97,6 @@ CPhoneBookIndex::CPhoneBookIndex(QByteArray bytes) : m_bytes(std::move(bytes))
     }
     if (field > 0)
         m_records.push_back(record); // a short last record: the rest stays empty
-    m_firstByLine.reserve(m_records.size() * 2);
-    // Record by record, its number before its name: the first line that
-    // equals a key decides, as a walk through the file would.
-    for (size_t i = 0; i < m_records.size(); ++i) {
-        m_firstByLine.try_emplace(View(m_records[i].fields[0]), int(i));
-        m_firstByLine.try_emplace(View(m_records[i].fields[1]), int(i));
-    }
 }
 
 std::string_view CPhoneBookIndex::View(const Line& line) const
@@ -127,29 +120,60 @@ int CPhoneBookIndex::FindExact(const QString& key) const
     if (!std::all_of(key.cbegin(), key.cend(), cp1252::CanEncode))
         return -1;
     const QByteArray bytes = cp1252::Encode(key);
-    const auto it = m_firstByLine.find(std::string_view(bytes.constData(), size_t(bytes.size())));
+    const std::string_view wanted(bytes.constData(), size_t(bytes.size()));
+    if (m_exactLookups++ == 0) {
+        for (size_t i = 0; i < m_records.size(); ++i)
+            if (View(m_records[i].fields[0]) == wanted || View(m_records[i].fields[1]) == wanted)
+                return int(i);
+        return -1;
+    }
+    if (m_firstByLine.empty() && !m_records.empty()) {
+        m_firstByLine.reserve(m_records.size() * 2);
+        // Record by record, its number before its name: the first line that
+        // equals a key decides, as a walk through the file would.
+        for (size_t i = 0; i < m_records.size(); ++i) {
+            m_firstByLine.try_emplace(View(m_records[i].fields[0]), int(i));
+            m_firstByLine.try_emplace(View(m_records[i].fields[1]), int(i));
+        }
+    }
+    const auto it = m_firstByLine.find(wanted);
     return it == m_firstByLine.end() ? -1 : it->second;
 }
 
-int CPhoneBookIndex::FindCleanNumber(const QString& cleanNumber) const
+int CPhoneBookIndex::FindCleanNumber(const QStringList& cleanNumbers) const
 {
-    if (!m_cleanBuilt) {
-        m_cleanBuilt = true;
+    std::vector<std::string> wanted;
+    for (const QString& number : cleanNumbers)
+        wanted.push_back(number.toLatin1().toStdString());
+    const auto clean = [this](size_t i, std::string* out) {
+        out->clear();
+        for (char c : View(m_records[i].fields[0]))
+            if (!CNumberMatcher::IsSeparator(QChar(uchar(c))))
+                *out += c;
+    };
+    std::string number;
+    if (m_cleanLookups++ == 0) {
+        for (size_t i = 0; i < m_records.size(); ++i) {
+            clean(i, &number);
+            if (std::find(wanted.begin(), wanted.end(), number) != wanted.end())
+                return int(i);
+        }
+        return -1;
+    }
+    if (m_firstByCleanNumber.empty() && !m_records.empty()) {
         m_firstByCleanNumber.reserve(m_records.size());
         for (size_t i = 0; i < m_records.size(); ++i) {
-            const std::string_view number = View(m_records[i].fields[0]);
-            std::string clean;
-            clean.reserve(number.size());
-            for (char c : number)
-                if (!CNumberMatcher::IsSeparator(QChar(uchar(c))))
-                    clean += c;
-            if (!clean.empty())
-                m_firstByCleanNumber.try_emplace(std::move(clean), int(i));
+            clean(i, &number);
+            m_firstByCleanNumber.try_emplace(number, int(i));
         }
     }
-    const QByteArray bytes = cleanNumber.toLatin1();
-    const auto it = m_firstByCleanNumber.find(bytes.toStdString());
-    return it == m_firstByCleanNumber.end() ? -1 : it->second;
+    int first = -1;
+    for (const std::string& form : wanted) {
+        const auto it = m_firstByCleanNumber.find(form);
+        if (it != m_firstByCleanNumber.end() && (first < 0 || it->second < first))
+            first = it->second;
+    }
+    return first;
 }
 
 std::shared_ptr<const CPhoneBookIndex> CPhoneBookIndex::ForFile(const QString& path, recordfile::ReadStatus* status)

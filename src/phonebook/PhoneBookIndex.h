@@ -26,8 +26,8 @@ public:
     // `key` whole and byte for byte; -1 when none does.
     int FindExact(const QString& key) const;
     // The first record whose number line, without blanks, dashes, dots,
-    // brackets and slashes, equals `cleanNumber`; -1 when none does.
-    int FindCleanNumber(const QString& cleanNumber) const;
+    // brackets and slashes, equals one of `cleanNumbers`; -1 when none does.
+    int FindCleanNumber(const QStringList& cleanNumbers) const;
 
     // The file at `path` as it is now, parsed again only when its size,
     // modification time (to the nanosecond), change time or inode differ
@@ -54,8 +54,10 @@ private:
 
     const QByteArray m_bytes; // never changed: the views below point into it
     std::vector<Lines> m_records;
-    std::unordered_map<std::string_view, int> m_firstByLine; // number and name lines
-    // Built at the first lookup that needs it.
+    // Each map is built at the second lookup that needs it: a book that
+    // changes before every lookup is only walked through, once.
+    mutable std::unordered_map<std::string_view, int> m_firstByLine; // number and name lines
+    mutable int m_exactLookups = 0;
     mutable std::unordered_map<std::string, int> m_firstByCleanNumber;
-    mutable bool m_cleanBuilt = false;
+    mutable int m_cleanLookups = 0;
 };

@@ -18,13 +18,14 @@ PhoneBookEntry LookupCaller(const QString& key, const QString& callingNumber, co
     if (found < 0 && rules.enabled) {
         const CNumberMatcher matcher(rules);
         const QString e164 = matcher.IncomingE164(callingNumber, typeOfNumber);
-        // Each way the number may have been written, checked against the
-        // rule that reads the book's number, so both sides agree.
-        for (const QString& form : matcher.WrittenForms(e164)) {
-            const int at = index->FindCleanNumber(form);
-            if (at >= 0 && (found < 0 || at < found) && matcher.BookE164(form) == e164)
-                found = at;
-        }
+        // Each way the number may have been written that the rule reading
+        // the book's numbers takes back to it, so both sides agree.
+        QStringList forms;
+        for (const QString& form : matcher.WrittenForms(e164))
+            if (matcher.BookE164(form) == e164)
+                forms << form;
+        if (!forms.isEmpty())
+            found = index->FindCleanNumber(forms);
     }
     if (found < 0)
         return {};
