@@ -5,7 +5,7 @@ ZL_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-multimedia-dev qt6-svg-dev
   qt6-translations-l10n
-  libcapi20-3 libcapi20-dev
+  libcapi20-3 libcapi20-dev libphonenumber-dev
   g++-mingw-w64-x86-64-posix
 )
 ZL_RUN_PACKAGES=(xvfb xdotool imagemagick)

@@ -2,6 +2,7 @@
 // the same CAPI link as the window.
 #include "CapiDefs.h"
 #include "CapiLink.h"
+#include "CliPhoneBook.h"
 #include "Cp1252.h"
 
 #include <QCoreApplication>
@@ -307,5 +308,7 @@ int main(int argc, char** argv)
         return Listen(app, args, verbose);
     if (command == "info")
         return Info(args);
+    if (command == "telefoonboek")
+        return PhoneBookCommand(args);
     return Usage("onbekende opdracht: " + command);
 }

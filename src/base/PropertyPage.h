@@ -14,6 +14,8 @@ public:
     // Takes the controls over into the page's data: on leaving the page and
     // before OK. False keeps the page open.
     virtual bool OnKillActive() { return true; }
-    // Stores the page's data; on OK, for every page that was built.
-    virtual void OnOK() {}
+    // Stores the page's data; on OK, for every page that was built, in
+    // page order. False when it could not and has said so: the sheet stays
+    // open with every edit, and the pages after it store nothing yet.
+    virtual bool OnOK() { return true; }
 };

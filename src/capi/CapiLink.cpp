@@ -1079,6 +1079,7 @@ bool CCapiLink::HandleConnectInd(const uint8_t* msg, size_t size, std::vector<un
         m_callType.clear();
         m_calledNumber.clear();
         m_callingNumber.clear();
+        m_callingNumberType.clear();
         m_callText.clear();
     }
     Logf("CONNECT_IND OK, PLCI = %d.", int(plci));
@@ -1103,20 +1104,24 @@ bool CCapiLink::HandleConnectInd(const uint8_t* msg, size_t size, std::vector<un
         pos += 1 + length;
         return static_cast<uint8_t>(length);
     };
-    auto extractInto = [&](std::string CCapiLink::*field, bool logMissing) {
+    auto extractInto = [&](std::string CCapiLink::*field, bool logMissing) -> const uint8_t* {
         const uint8_t* structure;
         const uint8_t length = nextStruct(structure);
         if (length == 0) {
             if (logMissing)
                 Log("not available");
-            return;
+            return nullptr;
         }
         ExtractCAPIStruct(length, structure);
         std::lock_guard lock(m_mutex);
         this->*field = m_structText;
+        return structure;
     };
     extractInto(&CCapiLink::m_calledNumber, true);
-    extractInto(&CCapiLink::m_callingNumber, true);
+    if (const uint8_t* calling = extractInto(&CCapiLink::m_callingNumber, true)) {
+        std::lock_guard lock(m_mutex);
+        m_callingNumberType = std::string(1, char('0' + ((calling[1] >> 4) & 0x07)));
+    }
     const uint8_t* skipped;
     nextStruct(skipped); // Called party subaddress
     extractInto(&CCapiLink::m_callText, false);
@@ -1168,6 +1173,7 @@ std::string CCapiLink::LogLine() const { return Locked(m_logLine); }
 std::string CCapiLink::ErrorText() const { return Locked(m_errorText); }
 std::string CCapiLink::StructText() const { return Locked(m_structText); }
 std::string CCapiLink::CallingNumber() const { return Locked(m_callingNumber); }
+std::string CCapiLink::CallingNumberType() const { return Locked(m_callingNumberType); }
 std::string CCapiLink::CalledNumber() const { return Locked(m_calledNumber); }
 std::string CCapiLink::CallText() const { return Locked(m_callText); }
 std::string CCapiLink::CallType() const { return Locked(m_callType); }

@@ -81,6 +81,10 @@ public:
     std::string ErrorText() const;
     std::string StructText() const;
     std::string CallingNumber() const;
+    // Type of number of the Calling party number (bits 7-5 of its first
+    // octet, Q.931) as one decimal digit: "0" unknown, "1" international,
+    // "2" national, "4" subscriber; empty when the call had no number.
+    std::string CallingNumberType() const;
     std::string CalledNumber() const;
     std::string CallText() const;
     std::string CallType() const;
@@ -151,6 +155,7 @@ private:
     std::string m_errorText;             // guarded by m_mutex
     std::string m_structText;            // guarded by m_mutex
     std::string m_callingNumber;         // guarded by m_mutex
+    std::string m_callingNumberType;     // guarded by m_mutex
     std::string m_callText;              // guarded by m_mutex
     std::string m_calledNumber;          // guarded by m_mutex
     std::string m_callType;              // guarded by m_mutex

@@ -545,6 +545,7 @@ void CChatDlg::RunCallerAction(const QString& action, const QString& path)
     case CallerAction::ShowMessage:
         Message(action);
         break;
+    case CallerAction::Silent:
     case CallerAction::None:
         break;
     }

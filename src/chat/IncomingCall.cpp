@@ -34,5 +34,7 @@ CallerAction ActionFor(const QString& actionText)
         return CallerAction::OpenWithDesktop;
     if (actionText == QLatin1String(kActionMsAccess))
         return CallerAction::ShowMessage;
+    if (actionText == QLatin1String(kActionSilent))
+        return CallerAction::Silent;
     return CallerAction::None;
 }

@@ -25,7 +25,8 @@ QString CallerText(const QString& name, const QString& key);
 QStringList MakeCallRow(const QString& key, const QString& name, const QString& callText,
                         const QString& calledNumberText, const QDateTime& when, const QString& callTypeText);
 
-enum class CallerAction { None, PlaySound, OpenWithDesktop, ShowMessage };
+// Silent: listed and logged, but no window, sound, program or message.
+enum class CallerAction { None, PlaySound, OpenWithDesktop, ShowMessage, Silent };
 
 // By the action text of the phone-book entry, compared whole and
 // case-sensitively; anything else runs nothing.

@@ -3,6 +3,7 @@
 #include "ui_CMyPropertyPage1.h"
 
 #include "DialogUnits.h"
+#include "PhoneBookImport.h"
 #include "Platform.h"
 
 #include <QHeaderView>
@@ -22,6 +23,8 @@ CMyPropertyPage1::CMyPropertyPage1(QWidget* parent)
     connect(m_ui->newButton, &QPushButton::clicked, this, &CMyPropertyPage1::OnNew);
     connect(m_ui->deleteButton, &QPushButton::clicked, this, &CMyPropertyPage1::OnDelete);
     connect(m_ui->propertiesButton, &QPushButton::clicked, this, &CMyPropertyPage1::OnProperties);
+    connect(m_ui->importButton, &QPushButton::clicked, this, &CMyPropertyPage1::OnImport);
+    connect(m_ui->exportButton, &QPushButton::clicked, this, &CMyPropertyPage1::OnExport);
 }
 
 CMyPropertyPage1::~CMyPropertyPage1() = default;
@@ -47,17 +50,23 @@ void CMyPropertyPage1::OnInitDialog()
     m_model.SetRecords(records);
     if (m_loadFailed) {
         // Edits could not be kept: the file is left as it is.
-        for (QWidget* button : {m_ui->newButton, m_ui->deleteButton, m_ui->propertiesButton})
+        for (QWidget* button : {m_ui->newButton, m_ui->deleteButton, m_ui->propertiesButton, m_ui->importButton,
+                                m_ui->exportButton})
             button->setEnabled(false);
     }
 }
 
-void CMyPropertyPage1::OnOK()
+bool CMyPropertyPage1::OnOK()
 {
     if (!m_initialised || m_loadFailed)
-        return;
-    if (!SavePhoneBook(m_model.Records()))
-        CPlatform::Instance().ShowMessage(QStringLiteral("Telefoonboek file kon niet worden opgeslagen."), this);
+        return true;
+    if (SavePhoneBook(m_model.Records()))
+        return true;
+    CPlatform::Instance().ShowMessage(
+        QStringLiteral("Telefoonboek file kon niet worden opgeslagen.\r\n"
+                       "Uw wijzigingen staan nog in de lijst: probeer het opnieuw met OK, of kies Annuleren."),
+        this);
+    return false;
 }
 
 int CMyPropertyPage1::FirstSelectedRow() const
@@ -88,6 +97,9 @@ PhoneBookRecord CMyPropertyPage1::RecordFromDialog() const
     case CPhoneBookEntryDlg::MsAccessAction:
         record.action = QString::fromLatin1(kActionMsAccess);
         record.path = m_entryDlg->m_mdbPath;
+        break;
+    case CPhoneBookEntryDlg::SilentAction:
+        record.action = QString::fromLatin1(kActionSilent); // uses no file
         break;
     default:
         break;
@@ -128,10 +140,48 @@ void CMyPropertyPage1::OnProperties()
     } else if (old.action == QLatin1String(kActionMsAccess)) {
         m_entryDlg->m_action = CPhoneBookEntryDlg::MsAccessAction;
         m_entryDlg->m_mdbPath = old.path;
+    } else if (old.action == QLatin1String(kActionSilent)) {
+        m_entryDlg->m_action = CPhoneBookEntryDlg::SilentAction; // the paths stay as they were
     }
     if (m_entryDlg->DoModal() != QDialog::Accepted || row < 0)
         return;
     // The edited entry goes to the top; the old row is then one lower.
     m_model.InsertRecord(0, RecordFromDialog());
     m_model.removeRows(row + 1, 1);
+}
+
+void CMyPropertyPage1::OnImport()
+{
+    const auto path = CPlatform::Instance().GetOpenFileName(this, QStringLiteral("vcf"), QStringLiteral("*.vcf *.csv"));
+    if (!path)
+        return;
+    const CPhoneBookImport import(NumberRules::FromSettings());
+    QList<Contact> contacts;
+    QString error;
+    if (!import.ReadFile(*path, &contacts, &error)) {
+        CPlatform::Instance().ShowMessage(error, this);
+        return;
+    }
+    CPhoneBookImport::Summary summary;
+    // After the rows there are: a book's order is the order they came in.
+    for (const PhoneBookRecord& record : import.NewRecords(m_model.Records(), contacts, &summary))
+        m_model.InsertRecord(m_model.rowCount(), record);
+    CPlatform::Instance().ShowMessage(QStringLiteral("Importeren: ") + summary.Text(), this);
+}
+
+void CMyPropertyPage1::OnExport()
+{
+    const auto path =
+        CPlatform::Instance().GetSaveFileName(this, QStringLiteral("vcf"), QStringLiteral("telefoonboek.vcf"));
+    if (!path)
+        return;
+    int written = 0;
+    QString error;
+    if (!CPhoneBookExport::WriteFile(*path, m_model.Records(), NumberRules::FromSettings(), &written, &error)) {
+        CPlatform::Instance().ShowMessage(error, this);
+        return;
+    }
+    CPlatform::Instance().ShowMessage(
+        QStringLiteral("Exporteren: %1 naar %2.").arg(written == 1 ? QStringLiteral("1 nummer") : QStringLiteral("%1 nummers").arg(written), *path),
+        this);
 }

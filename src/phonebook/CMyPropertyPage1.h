@@ -21,14 +21,19 @@ public:
 
     // Loads the file into the list; once, when the page is first shown.
     void OnInitDialog() override;
-    // Writes the list to the file, top row first, changed or not; says so
-    // when that fails. A file that could not be read is left alone.
-    void OnOK() override;
+    // Writes the list to the file, top row first, changed or not. When that
+    // fails it says so and returns false: the sheet stays open with the
+    // edits. A file that could not be read is left alone.
+    bool OnOK() override;
 
     // The three buttons.
     void OnNew();
     void OnDelete();
     void OnProperties();
+    // Address books: contacts of a vCard or CSV file join the list (saved
+    // by OK like every edit); the list goes out as vCard 4.0 or CSV.
+    void OnImport();
+    void OnExport();
 
     CPhoneBookModel& Model() { return m_model; }
     CPhoneBookEntryDlg& EntryDialog() { return *m_entryDlg; }

@@ -87,6 +87,7 @@ void CPhoneBookEntryDlg::OnInitDialog()
     m_actionGroup->addButton(m_ui->wavRadio, WavFileAction);
     m_actionGroup->addButton(m_ui->programRadio, ProgramAction);
     m_actionGroup->addButton(m_ui->mdbRadio, MsAccessAction);
+    m_actionGroup->addButton(m_ui->silentRadio, SilentAction);
 
     m_wavButton->setIcon(QIcon(QStringLiteral(":/icons/sound.svg")));
     m_ui->programButton->setIcon(QIcon(QStringLiteral(":/icons/open-file.svg")));

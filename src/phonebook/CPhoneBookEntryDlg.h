@@ -22,7 +22,7 @@ public:
     ~CPhoneBookEntryDlg() override;
 
     // Index of the checked action button, or none.
-    enum Action { NoAction = -1, WavFileAction = 0, ProgramAction = 1, MsAccessAction = 2 };
+    enum Action { NoAction = -1, WavFileAction = 0, ProgramAction = 1, MsAccessAction = 2, SilentAction = 3 };
 
     // Shows the dialog modally, its controls filled from the members; on OK
     // the controls have been taken over into the members.

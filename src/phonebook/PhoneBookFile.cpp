@@ -1,5 +1,7 @@
 #include "PhoneBookFile.h"
 
+#include "PhoneBookIndex.h"
+
 namespace {
 
 constexpr int kLinesPerRecord = 4;
@@ -52,12 +54,28 @@ bool AppendPhoneBookRecord(const QString& number, const QString& name)
 
 PhoneBookEntry LookupPhoneBook(const QString& key)
 {
-    QList<QStringList> fields;
-    if (recordfile::Read(FileName(), kLinesPerRecord, &fields) != recordfile::ReadStatus::Ok)
+    recordfile::ReadStatus status;
+    const auto index = CPhoneBookIndex::ForFile(FileName(), &status);
+    if (!index)
         return {LookupResult::FileMissing, {}, {}, {}};
-    for (const QStringList& f : fields) {
-        if (f[0] == key || f[1] == key)
-            return {LookupResult::Found, f[1], f[2], f[3]};
-    }
-    return {};
+    const int found = index->FindExact(key);
+    if (found < 0)
+        return {};
+    const PhoneBookRecord record = index->Record(found);
+    return {LookupResult::Found, record.name, record.action, record.path};
+}
+
+recordfile::ReadStatus LoadPhoneBookFrom(const QString& path, QList<PhoneBookRecord>* records)
+{
+    records->clear();
+    QList<QStringList> fields;
+    const recordfile::ReadStatus status = recordfile::Read(path, kLinesPerRecord, &fields);
+    for (const QStringList& f : fields)
+        records->append(FromFields(f));
+    return status;
+}
+
+bool SavePhoneBookTo(const QString& path, const QList<PhoneBookRecord>& records)
+{
+    return recordfile::WriteAtomically(path, recordfile::Format(ToFields(records), kLinesPerRecord));
 }

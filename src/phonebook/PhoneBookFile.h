@@ -13,6 +13,8 @@ inline constexpr char kPhoneBookFileName[] = "telefoonboek.dat";
 inline constexpr char kActionWavFile[] = "Wav-file";
 inline constexpr char kActionProgram[] = "Programma";
 inline constexpr char kActionMsAccess[] = "MS-Access";
+// Shows and logs the call but runs nothing and shows no window.
+inline constexpr char kActionSilent[] = "Stil";
 
 struct PhoneBookRecord
 {
@@ -42,5 +44,11 @@ bool SavePhoneBook(const QList<PhoneBookRecord>& records);
 // A file that cannot be read is left alone and false returned.
 bool AppendPhoneBookRecord(const QString& number, const QString& name);
 // The first record whose number line, or else whose name line, equals `key`
-// whole; FileMissing when the file is not there or cannot be read.
+// whole; FileMissing when the file is not there or cannot be read. The file
+// is parsed again only when it has changed (CPhoneBookIndex).
 PhoneBookEntry LookupPhoneBook(const QString& key);
+
+// Another phone-book file than the one in the working directory (the
+// command line's --file): read without creating it, and written atomically.
+recordfile::ReadStatus LoadPhoneBookFrom(const QString& path, QList<PhoneBookRecord>* records);
+bool SavePhoneBookTo(const QString& path, const QList<PhoneBookRecord>& records);

@@ -45,12 +45,13 @@ bool CMyPropertyPage3::OnKillActive()
     return true;
 }
 
-void CMyPropertyPage3::OnOK()
+bool CMyPropertyPage3::OnOK()
 {
     // A failed write is not reported; the next read gives the old value.
     WriteSetting(Setting::FastSend, uint32_t(m_fastSend));
     WriteSetting(Setting::AutoSend, uint32_t(m_autoSend));
     WriteSetting(Setting::AddZero, uint32_t(m_addZero));
+    return true;
 }
 
 void CMyPropertyPage3::ShowState(QCheckBox* box, int32_t& field)

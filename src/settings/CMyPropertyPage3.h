@@ -23,7 +23,7 @@ public:
     // The boxes' states into the fields: 0 not ticked, 1 ticked, 2 partial.
     bool OnKillActive() override;
     // Writes the three fields, in that order.
-    void OnOK() override;
+    bool OnOK() override;
 
 private:
     static void ShowState(QCheckBox* box, int32_t& field);

@@ -4,6 +4,7 @@
 #include "CMyPropertyPage2.h"
 #include "CMyPropertyPage3.h"
 #include "CMyPropertyPage4.h"
+#include "CMyPropertyPage5.h"
 #include "DialogUnits.h"
 #include "HelpFile.h"
 #include "ui_CMyPropertySheet.h"
@@ -27,6 +28,8 @@ std::vector<CMyPropertySheet::PageDef> CMyPropertySheet::StandardPages()
         {QStringLiteral("Aktie per gebelde MSM"), [] { return new CMyPropertyPage2; }},
         {QStringLiteral("Instellingen"), [] { return new CMyPropertyPage3; }},
         {QStringLiteral("Service"), [] { return new CMyPropertyPage4; }},
+        // Options beyond the original four pages.
+        {QStringLiteral("Extra"), [] { return new CMyPropertyPage5; }},
     };
 }
 
@@ -103,8 +106,10 @@ void CMyPropertySheet::accept()
 {
     if (CPropertyPage* current = Page(m_current); current && !current->OnKillActive())
         return;
+    // A page that could not store its data keeps the sheet open, so the
+    // user can try again or cancel.
     for (CPropertyPage* page : m_pages)
-        if (page)
-            page->OnOK();
+        if (page && !page->OnOK())
+            return;
     QDialog::accept();
 }

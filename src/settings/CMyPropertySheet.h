@@ -1,5 +1,5 @@
-// The settings sheet "Instellingen": four tabbed pages, OK, Cancel and Help,
-// no Apply. Each opening builds fresh pages; a page is built, and reads its
+// The settings sheet "Instellingen": four tabbed pages and "Extra" after
+// them, OK, Cancel and Help, no Apply. Each opening builds fresh pages; a page is built, and reads its
 // data, when its tab is first shown.
 #pragma once
 
@@ -23,7 +23,7 @@ class CMyPropertySheet final : public QDialog
     Q_OBJECT
 
 public:
-    enum PageIndex { kPhoneBookPage, kActionPage, kSettingsPage, kServicePage };
+    enum PageIndex { kPhoneBookPage, kActionPage, kSettingsPage, kServicePage, kExtraPage };
 
     struct PageDef
     {
@@ -45,7 +45,8 @@ public:
     QTabWidget* Tabs() const;
 
     // OK: the shown page takes its controls over, then every page built
-    // during this opening stores its data, in page order.
+    // during this opening stores its data, in page order. One that fails
+    // keeps the sheet open.
     void accept() override;
 
 private:

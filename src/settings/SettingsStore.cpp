@@ -30,6 +30,33 @@ const SettingDef& Def(Setting key)
     return kSettings[0];
 }
 
+struct ExtraDef
+{
+    Extra key;
+    const char* name;
+    ExtraKind kind;
+    const char* defaultValue; // the number's digits for a number
+};
+
+constexpr ExtraDef kExtras[] = {
+    {Extra::NumberFormats, "NumberFormats", ExtraKind::Number, "0"},
+    {Extra::CountryCode, "CountryCode", ExtraKind::Number, "31"},
+    {Extra::AreaCode, "AreaCode", ExtraKind::Text, ""},
+    {Extra::InternationalPrefix, "InternationalPrefix", ExtraKind::Text, "00"},
+    {Extra::TrunkPrefix, "TrunkPrefix", ExtraKind::Text, "0"},
+    {Extra::Notifications, "Notifications", ExtraKind::Number, "0"},
+    {Extra::DeliveryReport, "DeliveryReport", ExtraKind::Number, "0"},
+    {Extra::TextHook, "TextHook", ExtraKind::Text, ""},
+};
+
+const ExtraDef& Def(Extra key)
+{
+    for (const ExtraDef& def : kExtras)
+        if (def.key == key)
+            return def;
+    return kExtras[0];
+}
+
 QString g_testFile; // user-interface thread only
 
 std::unique_ptr<QSettings> Open(const QString& section)
@@ -96,3 +123,34 @@ bool WriteSetting(Setting key, uint32_t value)
 }
 
 void SetSettingsFileForTesting(const QString& path) { g_testFile = path; }
+
+QString ExtraName(Extra key) { return QString::fromLatin1(Def(key).name); }
+
+ExtraKind ExtraKindOf(Extra key) { return Def(key).kind; }
+
+uint32_t ReadExtraInt(Extra key)
+{
+    const uint32_t defaultValue = QByteArray(Def(key).defaultValue).toUInt();
+    return ReadSettingInt(QString::fromLatin1(kExtraSection), ExtraName(key), defaultValue);
+}
+
+QString ReadExtraText(Extra key)
+{
+    const QVariant value = Open(QString::fromLatin1(kExtraSection))->value(ExtraName(key));
+    if (!value.isValid() || !value.canConvert<QString>())
+        return QString::fromLatin1(Def(key).defaultValue);
+    return value.toString();
+}
+
+bool WriteExtraInt(Extra key, uint32_t value)
+{
+    return WriteSettingInt(QString::fromLatin1(kExtraSection), ExtraName(key), value);
+}
+
+bool WriteExtraText(Extra key, const QString& value)
+{
+    auto settings = Open(QString::fromLatin1(kExtraSection));
+    settings->setValue(ExtraName(key), value);
+    settings->sync();
+    return settings->status() == QSettings::NoError;
+}

@@ -167,6 +167,8 @@ private slots:
     void callTypeTexts_data();
     void callTypeTexts();
     void callDataBelongToOneCall();
+    void callingNumberType_data();
+    void callingNumberType();
     void rejectRefusedAnnouncesNothing();
     void extractStruct_data();
     void extractStruct();
@@ -683,6 +685,42 @@ void TestCapiLink::callTypeTexts()
     m_driver->Queue(IncomingCall(5, uint16_t(cip), Hex("80 35"), Hex("81 39"), "\x81x"));
     QVERIFY(m_link->ReceiveCAPIMsg());
     QCOMPARE(QString::fromLatin1(owner.Notifications().at(0).callType.c_str()), text);
+}
+
+void TestCapiLink::callingNumberType_data()
+{
+    QTest::addColumn<QByteArray>("calling"); // the Calling party number's contents
+    QTest::addColumn<QByteArray>("number");
+    QTest::addColumn<QString>("type");
+    QTest::newRow("unknown, numbering plan ISDN") << Hex("81 33 30 31") << QByteArray("301") << "0";
+    QTest::newRow("international") << Hex("91 33 31 33 30") << QByteArray("3130") << "1";
+    QTest::newRow("national") << Hex("a1 33 30") << QByteArray("30") << "2";
+    QTest::newRow("network specific") << Hex("b1 39") << QByteArray("9") << "3";
+    QTest::newRow("subscriber") << Hex("c1 31 32") << QByteArray("12") << "4";
+    QTest::newRow("abbreviated") << Hex("e1 31") << QByteArray("1") << "6";
+    QTest::newRow("international, presentation octet present")
+        << Hex("11 80 33 31") << QByteArray("31") << "1";
+    QTest::newRow("national, presentation restricted") << Hex("21 a3 35") << QByteArray("5") << "2";
+    QTest::newRow("type octet only") << Hex("a1") << QByteArray() << "2";
+    QTest::newRow("withheld: no type") << QByteArray() << QByteArray() << "";
+}
+
+void TestCapiLink::callingNumberType()
+{
+    QFETCH(QByteArray, calling);
+    QFETCH(QByteArray, number);
+    QFETCH(QString, type);
+    RecordingOwner owner;
+    m_link->SetCAPIOwner(&owner);
+    RegisterLink();
+    // An earlier international caller: its type must not stay behind.
+    m_driver->Queue(IncomingCall(4, 2, Hex("80 35"), Hex("91 39 39"), "\x81x"));
+    m_driver->Queue(IncomingCall(5, 2, Hex("80 35"), calling, "\x81x"));
+    QVERIFY(m_link->ReceiveCAPIMsg());
+    QCOMPARE(m_link->CallingNumberType(), std::string("1"));
+    QVERIFY(m_link->ReceiveCAPIMsg());
+    QCOMPARE(QByteArray::fromStdString(m_link->CallingNumber()), number);
+    QCOMPARE(QString::fromStdString(m_link->CallingNumberType()), type);
 }
 
 void TestCapiLink::callDataBelongToOneCall()

@@ -4,6 +4,7 @@
 #include "CPhoneBookEntryDlg.h"
 
 #include "FakePlatform.h"
+#include "SettingsStore.h"
 
 #include <QAbstractItemModelTester>
 #include <QAccessible>
@@ -141,6 +142,10 @@ private slots:
     void pickers_data();
     void pickers();
     void unreadableFileIsNotOverwritten();
+    void silentRoundTrips();
+    void importJoinsTheList_data();
+    void importJoinsTheList();
+    void exportWritesTheList();
     void everyControlHasAName();
 
 private:
@@ -154,12 +159,14 @@ void TestPhoneBookPage::init()
     m_previous = QDir::currentPath();
     m_dir = std::make_unique<QTemporaryDir>();
     QDir::setCurrent(m_dir->path());
+    SetSettingsFileForTesting(m_dir->filePath("Zoemlijn.conf"));
     m_platform = std::make_unique<FakePlatform>();
 }
 
 void TestPhoneBookPage::cleanup()
 {
     m_platform.reset();
+    SetSettingsFileForTesting(QString());
     QDir::setCurrent(m_previous);
 }
 
@@ -262,6 +269,7 @@ void TestPhoneBookPage::newRowTakesThePathOfTheCheckedAction_data()
     QTest::newRow("Wav-file") << "wavRadio" << PhoneBookRecord{"1", "N", "Wav-file", "w.wav"};
     QTest::newRow("Programma") << "programRadio" << PhoneBookRecord{"1", "N", "Programma", "p.exe"};
     QTest::newRow("MS-Access") << "mdbRadio" << PhoneBookRecord{"1", "N", "MS-Access", "d.mdb"};
+    QTest::newRow("Stil: no path") << "silentRadio" << PhoneBookRecord{"1", "N", "Stil", ""};
 }
 
 void TestPhoneBookPage::newRowTakesThePathOfTheCheckedAction()
@@ -507,6 +515,109 @@ void TestPhoneBookPage::unreadableFileIsNotOverwritten()
     page.OnOK();
     QVERIFY(QFileInfo(kPhoneBookFileName).isDir());
     QVERIFY(m_platform->messages.isEmpty());
+}
+
+void TestPhoneBookPage::silentRoundTrips()
+{
+    const QByteArray bytes("0201\r\nAnna\r\nWav-file\r\na.wav\r\n0302\r\nBert\r\nStil\r\n\r\n");
+    WriteFile(bytes);
+    CMyPropertyPage1 page;
+    page.OnInitDialog();
+    QCOMPARE(page.Model().Record(1), (PhoneBookRecord{"0302", "Bert", "Stil", ""}));
+    page.EntryDialog().m_wavPath = "remembered.wav";
+
+    Select(page, {1});
+    Shown shown;
+    AnswerEntryDialog([&shown](CPhoneBookEntryDlg& dlg) { shown = ShownBy(dlg); }, true);
+    Click(page, "propertiesButton");
+    QCOMPARE(shown, (Shown{"0302", "Bert", "Stil", "remembered.wav", "", ""}));
+    QCOMPARE(page.Model().Record(0), (PhoneBookRecord{"0302", "Bert", "Stil", ""}));
+    page.OnOK();
+    QCOMPARE(FileBytes(), QByteArray("0302\r\nBert\r\nStil\r\n\r\n0201\r\nAnna\r\nWav-file\r\na.wav\r\n"));
+}
+
+void TestPhoneBookPage::importJoinsTheList_data()
+{
+    QTest::addColumn<QByteArray>("file"); // empty: the dialog is cancelled
+    QTest::addColumn<QStringList>("numbersAfter");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("vCard: new numbers after the rows, one already there")
+        << QByteArray("BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Anna\r\nTEL:+31 30 123 45 67\r\nTEL:020 765 4321\r\n"
+                      "END:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:\xc5\x81ukasz\r\nTEL:+48 22 123 45 67\r\nTEL:0403\r\n"
+                      "END:VCARD\r\n")
+        << QStringList{"0201", "0302", "0403", "0301234567", "0207654321", "0048221234567"}
+        << "Importeren: 3 nummers toegevoegd, 1 nummer stond al in het telefoonboek, 1 naam aangepast.";
+    QTest::newRow("not an address book: said, nothing added")
+        << QByteArray("Naam;Adres\r\nAnna;Straat 1\r\n") << QStringList{"0201", "0302", "0403"} << "<path>";
+    QTest::newRow("dialog cancelled") << QByteArray() << QStringList{"0201", "0302", "0403"} << "";
+}
+
+void TestPhoneBookPage::importJoinsTheList()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, numbersAfter);
+    QFETCH(QString, message);
+    WriteFile(kThreeRecords);
+    const QString path = m_dir->filePath("adressen.vcf");
+    if (file.isEmpty()) {
+        m_platform->QueueCancel();
+    } else {
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(file);
+        m_platform->QueueFileName(path);
+    }
+    CMyPropertyPage1 page;
+    page.OnInitDialog();
+    // The book's own rows stay on top, the new ones follow in file order.
+    Click(page, "importButton");
+    QCOMPARE(m_platform->fileDialogs.size(), size_t(1));
+    QCOMPARE(m_platform->fileDialogs[0].save, false);
+    QCOMPARE(m_platform->fileDialogs[0].initialName, QString("*.vcf *.csv"));
+    QStringList numbers;
+    for (const PhoneBookRecord& record : page.Model().Records())
+        numbers << record.number;
+    QCOMPARE(numbers, numbersAfter);
+    if (message.isEmpty())
+        QCOMPARE(m_platform->messages, QStringList());
+    else if (message == "<path>")
+        QVERIFY(m_platform->messages.value(0).contains(path));
+    else
+        QCOMPARE(m_platform->messages, QStringList{message});
+    // Like every edit, only OK writes it.
+    QCOMPARE(FileBytes(), kThreeRecords);
+    page.OnOK();
+    Records saved;
+    LoadPhoneBook(&saved);
+    QCOMPARE(saved, page.Model().Records());
+}
+
+void TestPhoneBookPage::exportWritesTheList()
+{
+    WriteFile(kThreeRecords);
+    CMyPropertyPage1 page;
+    page.OnInitDialog();
+    Select(page, {1});
+    Click(page, "deleteButton");
+    const QString path = m_dir->filePath("uit.csv");
+    m_platform->QueueFileName(path);
+    Click(page, "exportButton");
+    QCOMPARE(m_platform->fileDialogs.size(), size_t(1));
+    QCOMPARE(m_platform->fileDialogs[0].save, true);
+    QCOMPARE(m_platform->fileDialogs[0].defaultExtension, QString("vcf"));
+    QFile out(path);
+    QVERIFY(out.open(QIODevice::ReadOnly));
+    // The list as it stands, the unsaved deletion included.
+    QCOMPARE(out.readAll(), QByteArray("Name,Phone 1 - Type,Phone 1 - Value\r\nAnna,Other,0201\r\nCor,Other,0403\r\n"));
+    QCOMPARE(m_platform->messages, QStringList{"Exporteren: 2 nummers naar " + path + "."});
+
+    // A file that cannot be written: said, and the list stays.
+    QVERIFY(QDir().mkpath(m_dir->filePath("bezet.vcf/x")));
+    m_platform->QueueFileName(m_dir->filePath("bezet.vcf"));
+    Click(page, "exportButton");
+    QCOMPARE(m_platform->messages.size(), 2);
+    QVERIFY(m_platform->messages[1].contains("bezet.vcf"));
+    QCOMPARE(page.Model().rowCount(), 2);
 }
 
 void TestPhoneBookPage::everyControlHasAName()

@@ -1,5 +1,6 @@
 // The settings sheet: which pages it builds and applies, the "Instellingen"
 // boxes against the store, the driver queries of "Service", and Help.
+#include "CMyPropertyPage1.h"
 #include "CMyPropertyPage4.h"
 #include "CMyPropertySheet.h"
 #include "CapiDriver.h"
@@ -75,19 +76,27 @@ public:
 class RecordingPage final : public CPropertyPage
 {
 public:
-    RecordingPage(int number, QStringList* log, bool refuseLeave) : m_number(number), m_log(log), m_refuse(refuseLeave) {}
+    RecordingPage(int number, QStringList* log, bool refuseLeave, bool failOk = false)
+        : m_number(number), m_log(log), m_refuse(refuseLeave), m_failOk(failOk)
+    {
+    }
     void OnInitDialog() override { *m_log << QStringLiteral("init %1").arg(m_number); }
     bool OnKillActive() override
     {
         *m_log << QStringLiteral("leave %1").arg(m_number);
         return !m_refuse;
     }
-    void OnOK() override { *m_log << QStringLiteral("ok %1").arg(m_number); }
+    bool OnOK() override
+    {
+        *m_log << QStringLiteral("ok %1").arg(m_number);
+        return !m_failOk;
+    }
 
 private:
     int m_number;
     QStringList* m_log;
     bool m_refuse;
+    bool m_failOk;
 };
 
 // Not a 32-bit value, so every stored number stays distinct from it.
@@ -133,6 +142,10 @@ private slots:
     void serviceFieldsGreenOnBlack();
     void helpOpensHelpFileOrManual_data();
     void helpOpensHelpFileOrManual();
+    void extraShownAndWritten_data();
+    void extraShownAndWritten();
+    void extraCancelStoresNothing();
+    void failedPhoneBookSaveKeepsTheSheetOpen();
 
 private:
     static void Store(const char* name, qint64 value);
@@ -189,25 +202,31 @@ void TestSettingsSheet::pagesBuiltAndApplied_data()
 {
     QTest::addColumn<QList<int>>("tabs");
     QTest::addColumn<int>("refusingPage");
+    QTest::addColumn<int>("failingPage"); // cannot store its data
     QTest::addColumn<QStringList>("log");
     QTest::addColumn<bool>("accepted");
 
     QTest::newRow("OK at once applies the start page only")
-        << QList<int>{} << -1 << QStringList{"init 0", "leave 0", "ok 0"} << true;
+        << QList<int>{} << -1 << -1 << QStringList{"init 0", "leave 0", "ok 0"} << true;
     QTest::newRow("pages applied in page order, not in the order shown")
-        << QList<int>{3, 1} << -1
+        << QList<int>{3, 1} << -1 << -1
         << QStringList{"init 0", "leave 0", "init 3", "leave 3", "init 1", "leave 1", "ok 0", "ok 1", "ok 3"} << true;
     QTest::newRow("a page shown twice is built once")
-        << QList<int>{2, 0, 2} << -1
+        << QList<int>{2, 0, 2} << -1 << -1
         << QStringList{"init 0", "leave 0", "init 2", "leave 2", "leave 0", "leave 2", "ok 0", "ok 2"} << true;
     QTest::newRow("a page that refuses to be left stays, and OK applies nothing")
-        << QList<int>{1, 2} << 1 << QStringList{"init 0", "leave 0", "init 1", "leave 1", "leave 1"} << false;
+        << QList<int>{1, 2} << 1 << -1 << QStringList{"init 0", "leave 0", "init 1", "leave 1", "leave 1"} << false;
+    QTest::newRow("a page that cannot store keeps the sheet open, the later ones store nothing")
+        << QList<int>{2} << -1 << 0 << QStringList{"init 0", "leave 0", "init 2", "leave 2", "ok 0"} << false;
+    QTest::newRow("a later page that cannot store: the earlier ones have")
+        << QList<int>{2} << -1 << 2 << QStringList{"init 0", "leave 0", "init 2", "leave 2", "ok 0", "ok 2"} << false;
 }
 
 void TestSettingsSheet::pagesBuiltAndApplied()
 {
     QFETCH(QList<int>, tabs);
     QFETCH(int, refusingPage);
+    QFETCH(int, failingPage);
     QFETCH(QStringList, log);
     QFETCH(bool, accepted);
 
@@ -215,7 +234,9 @@ void TestSettingsSheet::pagesBuiltAndApplied()
     std::vector<CMyPropertySheet::PageDef> defs;
     for (int i = 0; i < 4; ++i)
         defs.push_back({QStringLiteral("Pagina %1").arg(i),
-                        [i, &events, refusingPage] { return new RecordingPage(i, &events, i == refusingPage); }});
+                        [i, &events, refusingPage, failingPage] {
+                            return new RecordingPage(i, &events, i == refusingPage, i == failingPage);
+                        }});
     CMyPropertySheet sheet(nullptr, std::move(defs), 0);
     for (int tab : tabs)
         sheet.Tabs()->setCurrentIndex(tab);
@@ -238,7 +259,7 @@ void TestSettingsSheet::tabsAndAccessibleNames()
         texts << sheet.Tabs()->tabText(i);
         QCOMPARE(texts.last(), sheet.Page(i)->windowTitle());
     }
-    QCOMPARE(texts, (QStringList{"Telefoonboek", "Aktie per gebelde MSM", "Instellingen", "Service"}));
+    QCOMPARE(texts, (QStringList{"Telefoonboek", "Aktie per gebelde MSM", "Instellingen", "Service", "Extra"}));
 
     QStringList buttons;
     for (const char* name : {"okButton", "cancelButton", "helpButton"})
@@ -464,6 +485,128 @@ void TestSettingsSheet::helpOpensHelpFileOrManual()
     sheet.findChild<QPushButton*>("helpButton")->click();
     QCOMPARE(m_platform->opened, QStringList{helpFile ? besideProgram : manual});
     QCOMPARE(m_platform->messages, QStringList());
+}
+
+void TestSettingsSheet::extraShownAndWritten_data()
+{
+    QTest::addColumn<QStringList>("stored"); // NumberFormats and the four fields; "-": missing
+    QTest::addColumn<QStringList>("shown");
+    QTest::addColumn<QStringList>("typed"); // replaces a field; "-": left alone
+    QTest::addColumn<QStringList>("written");
+
+    const QStringList missing{"-", "-", "-", "-", "-"};
+    const QStringList untouched{"-", "-", "-", "-", "-"};
+    QTest::newRow("defaults shown, OK writes them")
+        << missing << QStringList{"0", "31", "", "00", "0"} << untouched << QStringList{"0", "31", "", "00", "0"};
+    QTest::newRow("stored values shown and kept")
+        << QStringList{"1", "49", "30", "00", "0"} << QStringList{"1", "49", "30", "00", "0"} << untouched
+        << QStringList{"1", "49", "30", "00", "0"};
+    QTest::newRow("edited and switched on")
+        << missing << QStringList{"0", "31", "", "00", "0"} << QStringList{"1", "32", "2", "011", ""}
+        << QStringList{"1", "32", "2", "011", ""};
+    QTest::newRow("country code emptied: the stored one stays")
+        << QStringList{"0", "44", "-", "-", "-"} << QStringList{"0", "44", "", "00", "0"}
+        << QStringList{"-", "", "-", "-", "-"} << QStringList{"0", "44", "", "00", "0"};
+    QTest::newRow("letters are not typed")
+        << missing << QStringList{"0", "31", "", "00", "0"} << QStringList{"-", "-", "3a0-", "-", "-"}
+        << QStringList{"0", "31", "30", "00", "0"};
+    QTest::newRow("NumberFormats 2 left as it is")
+        << QStringList{"2", "-", "-", "-", "-"} << QStringList{"1", "31", "", "00", "0"} << untouched
+        << QStringList{"2", "31", "", "00", "0"};
+}
+
+void TestSettingsSheet::extraShownAndWritten()
+{
+    QFETCH(QStringList, stored);
+    QFETCH(QStringList, shown);
+    QFETCH(QStringList, typed);
+    QFETCH(QStringList, written);
+    const Extra keys[] = {Extra::NumberFormats, Extra::CountryCode, Extra::AreaCode, Extra::InternationalPrefix,
+                          Extra::TrunkPrefix};
+    for (int i = 0; i < 5; ++i) {
+        if (stored[i] == "-")
+            continue;
+        if (ExtraKindOf(keys[i]) == ExtraKind::Number)
+            QVERIFY(WriteExtraInt(keys[i], stored[i].toUInt()));
+        else
+            QVERIFY(WriteExtraText(keys[i], stored[i]));
+    }
+    CMyPropertySheet sheet;
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kExtraPage);
+    QCheckBox* box = Box(sheet, "numberFormatsCheckBox");
+    const char* edits[] = {nullptr, "countryCodeEdit", "areaCodeEdit", "internationalPrefixEdit", "trunkPrefixEdit"};
+    QStringList seen{box->isChecked() ? "1" : "0"};
+    for (int i = 1; i < 5; ++i)
+        seen << sheet.findChild<QLineEdit*>(edits[i])->text();
+    QCOMPARE(seen, shown);
+
+    if (typed[0] != "-" && (typed[0] == "1") != box->isChecked())
+        box->click();
+    for (int i = 1; i < 5; ++i) {
+        if (typed[i] == "-")
+            continue;
+        QLineEdit* edit = sheet.findChild<QLineEdit*>(edits[i]);
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Delete);
+        QTest::keyClicks(edit, typed[i]);
+    }
+    // Taken over when the page is left, as on "Instellingen".
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kPhoneBookPage);
+    sheet.accept();
+    QCOMPARE(sheet.result(), int(QDialog::Accepted));
+    QStringList after;
+    for (Extra key : keys)
+        after << (ExtraKindOf(key) == ExtraKind::Number ? QString::number(ReadExtraInt(key)) : ReadExtraText(key));
+    QCOMPARE(after, written);
+    // The four values of "Capi settings" are not touched.
+    QCOMPARE(Stored("FastSend"), kMissing);
+    QCOMPARE(Stored("AddZero"), kMissing);
+}
+
+void TestSettingsSheet::extraCancelStoresNothing()
+{
+    CMyPropertySheet sheet;
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kExtraPage);
+    Box(sheet, "numberFormatsCheckBox")->click();
+    QTest::keyClicks(sheet.findChild<QLineEdit*>("areaCodeEdit"), "30");
+    sheet.findChild<QPushButton*>("cancelButton")->click();
+    QCOMPARE(sheet.result(), int(QDialog::Rejected));
+    QSettings raw(m_dir->filePath(QStringLiteral("Zoemlijn.conf")), QSettings::IniFormat);
+    QCOMPARE(raw.allKeys(), QStringList());
+}
+
+void TestSettingsSheet::failedPhoneBookSaveKeepsTheSheetOpen()
+{
+    WritePhoneBook(kBareLfPhoneBook);
+    CMyPropertySheet sheet;
+    sheet.show();
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kSettingsPage);
+    Box(sheet, "autoSendCheckBox")->click();
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kPhoneBookPage);
+    auto* page = static_cast<CMyPropertyPage1*>(sheet.Page(CMyPropertySheet::kPhoneBookPage));
+    page->Model().InsertRecord(0, {"0301234567", "Nieuw", "Stil", ""});
+
+    // The file cannot be written: a directory that is not empty took its
+    // place (a read-only folder would not stop a test run as root).
+    QVERIFY(QFile::remove("telefoonboek.dat"));
+    QVERIFY(QDir().mkpath("telefoonboek.dat/bezet"));
+    sheet.findChild<QPushButton*>("okButton")->click();
+    QCOMPARE(m_platform->messages.size(), 1);
+    QVERIFY(m_platform->messages[0].startsWith("Telefoonboek file kon niet worden opgeslagen."));
+    QVERIFY(sheet.isVisible());
+    QCOMPARE(sheet.result(), int(QDialog::Rejected));
+    QCOMPARE(page->Model().rowCount(), 2);
+    // The pages after it stored nothing yet.
+    QCOMPARE(Stored("AutoSend"), kMissing);
+
+    // Tried again once the way is clear: everything is stored.
+    QVERIFY(QDir("telefoonboek.dat").removeRecursively());
+    sheet.findChild<QPushButton*>("okButton")->click();
+    QCOMPARE(m_platform->messages.size(), 1);
+    QVERIFY(!sheet.isVisible());
+    QCOMPARE(sheet.result(), int(QDialog::Accepted));
+    QCOMPARE(PhoneBookBytes(), QByteArray("0301234567\r\nNieuw\r\nStil\r\n\r\n0201234567\r\nJan\r\n\r\n\r\n"));
+    QCOMPARE(Stored("AutoSend"), 1);
 }
 
 QTEST_MAIN(TestSettingsSheet)

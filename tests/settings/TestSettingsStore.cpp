@@ -18,6 +18,10 @@ private slots:
     void writeThenRead_data();
     void writeThenRead();
     void everyReadAsksTheStore();
+    void extraDefaults_data();
+    void extraDefaults();
+    void extraWriteThenRead_data();
+    void extraWriteThenRead();
 
 private:
     QString Path() const { return m_dir->filePath("Zoemlijn.conf"); }
@@ -97,6 +101,71 @@ void TestSettingsStore::everyReadAsksTheStore()
         raw.setValue("Capi settings/FastSend", 0);
     }
     QCOMPARE(ReadSetting(Setting::FastSend), 0u);
+}
+
+void TestSettingsStore::extraDefaults_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("value"); // a number's digits
+    QTest::newRow("NumberFormats") << int(Extra::NumberFormats) << "NumberFormats" << "0";
+    QTest::newRow("CountryCode") << int(Extra::CountryCode) << "CountryCode" << "31";
+    QTest::newRow("AreaCode") << int(Extra::AreaCode) << "AreaCode" << "";
+    QTest::newRow("InternationalPrefix") << int(Extra::InternationalPrefix) << "InternationalPrefix" << "00";
+    QTest::newRow("TrunkPrefix") << int(Extra::TrunkPrefix) << "TrunkPrefix" << "0";
+    QTest::newRow("Notifications") << int(Extra::Notifications) << "Notifications" << "0";
+    QTest::newRow("DeliveryReport") << int(Extra::DeliveryReport) << "DeliveryReport" << "0";
+    QTest::newRow("TextHook") << int(Extra::TextHook) << "TextHook" << "";
+}
+
+void TestSettingsStore::extraDefaults()
+{
+    QFETCH(int, key);
+    QFETCH(QString, name);
+    QFETCH(QString, value);
+    const Extra extra = Extra(key);
+    QCOMPARE(ExtraName(extra), name);
+    if (ExtraKindOf(extra) == ExtraKind::Number)
+        QCOMPARE(QString::number(ReadExtraInt(extra)), value);
+    else
+        QCOMPARE(ReadExtraText(extra), value);
+    // Reading creates nothing, in either group.
+    QSettings raw(Path(), QSettings::IniFormat);
+    QVERIFY(raw.allKeys().isEmpty());
+}
+
+void TestSettingsStore::extraWriteThenRead_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("written");
+    QTest::addColumn<QString>("stored");
+    QTest::newRow("prefix keeps its zeros") << int(Extra::InternationalPrefix) << "0011" << "0011";
+    QTest::newRow("empty trunk prefix") << int(Extra::TrunkPrefix) << "" << "";
+    QTest::newRow("area code") << int(Extra::AreaCode) << "30" << "30";
+    QTest::newRow("country code") << int(Extra::CountryCode) << "49" << "49";
+    QTest::newRow("switched on") << int(Extra::NumberFormats) << "1" << "1";
+    QTest::newRow("hook with blanks and 8-bit") << int(Extra::TextHook) << QString::fromUtf8("/usr/bin/x \"é\"")
+                                                << QString::fromUtf8("/usr/bin/x \"é\"");
+}
+
+void TestSettingsStore::extraWriteThenRead()
+{
+    QFETCH(int, key);
+    QFETCH(QString, written);
+    QFETCH(QString, stored);
+    const Extra extra = Extra(key);
+    if (ExtraKindOf(extra) == ExtraKind::Number) {
+        QVERIFY(WriteExtraInt(extra, written.toUInt()));
+        QCOMPARE(QString::number(ReadExtraInt(extra)), stored);
+    } else {
+        QVERIFY(WriteExtraText(extra, written));
+        QCOMPARE(ReadExtraText(extra), stored);
+    }
+    QSettings raw(Path(), QSettings::IniFormat);
+    QCOMPARE(raw.value("Extra/" + ExtraName(extra)).toString(), stored);
+    // "Capi settings" keeps its four values and nothing else.
+    raw.beginGroup("Capi settings");
+    QVERIFY(raw.allKeys().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSettingsStore)
