@@ -4,7 +4,11 @@
 // The window runs in this process on a scripted driver; texts come one
 // after another with a gap, as a busy line brings them.
 //
-//   window_text_bench [--rows N] [--texts T] [--gap MS] [--changes C]
+// A long session shows whether a text costs more at its end than at its
+// start (goal: the last tenth within 1.2x of the first), and what the
+// window's memory does meanwhile.
+//
+//   window_text_bench [--rows N] [--texts T] [--gap MS] [--changes C] [--session S]
 #include "CChatDlg.h"
 #include "CallList.h"
 #include "FakeLineDriver.h"
@@ -43,7 +47,19 @@ struct Options
     int texts = 400;
     int gapMs = 20;
     int changes = 300;
+    int session = 20000;
 };
+
+double ResidentMb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    return 0;
+}
 
 double ThreadCpuMs()
 {
@@ -102,7 +118,8 @@ bool WaitFor(const std::function<bool()>& done, int milliseconds)
 // The window's thread per text: from queueing one text to queueing the
 // next, so the work its arrival leaves behind (the call list's writing
 // among it) counts too. Empty when a text got lost.
-std::vector<double> TextCosts(const Options& options, int rows)
+std::vector<double> TextCosts(int rows, int texts, int gapMs, double* rssStart = nullptr,
+                              double* rssEnd = nullptr)
 {
     QTemporaryDir dir;
     const QString previous = QDir::currentPath();
@@ -123,8 +140,10 @@ std::vector<double> TextCosts(const Options& options, int rows)
         if (window.CallListModel().rowCount() != rows)
             std::fprintf(stderr, "loaded %d rows, expected %d\n", window.CallListModel().rowCount(), rows);
         Pause(200);
+        if (rssStart)
+            *rssStart = ResidentMb();
         double before = ThreadCpuMs();
-        for (int i = 0; i < options.texts; ++i) {
+        for (int i = 0; i < texts; ++i) {
             const int count = window.CallListModel().rowCount();
             driver.QueueIncomingCall(uint8_t(1 + i % 200), 2, "0302222222", "0301111111", "zoemlijn bench 1234");
             if (!WaitFor([&] { return window.CallListModel().rowCount() > count; }, 5000)) {
@@ -132,11 +151,14 @@ std::vector<double> TextCosts(const Options& options, int rows)
                 costs.clear();
                 break;
             }
-            Pause(options.gapMs);
+            if (gapMs > 0)
+                Pause(gapMs);
             const double now = ThreadCpuMs();
             costs.push_back(now - before);
             before = now;
         }
+        if (rssEnd)
+            *rssEnd = ResidentMb();
         window.reject();
     }
     CapiBinding::ResetForTesting();
@@ -206,6 +228,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
             : !std::strcmp(argv[i], "--texts") ? !value(options.texts)
             : !std::strcmp(argv[i], "--gap") ? !value(options.gapMs)
             : !std::strcmp(argv[i], "--changes") ? !value(options.changes)
+            : !std::strcmp(argv[i], "--session") ? !value(options.session)
             : true)
             return false;
     }
@@ -218,7 +241,7 @@ int main(int argc, char** argv)
 {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: window_text_bench [--rows N] [--texts T] [--gap MS] [--changes C]\n");
+        std::fprintf(stderr, "usage: window_text_bench [--rows N] [--texts T] [--gap MS] [--changes C] [--session S]\n");
         return 2;
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -228,8 +251,8 @@ int main(int argc, char** argv)
 
     std::printf("window_text_bench: %d texts %d ms apart, list of 0 and %d rows\n\n", options.texts, options.gapMs,
                 options.rows);
-    const std::vector<double> empty = TextCosts(options, 0);
-    const std::vector<double> full = TextCosts(options, options.rows);
+    const std::vector<double> empty = TextCosts(0, options.texts, options.gapMs);
+    const std::vector<double> full = TextCosts(options.rows, options.texts, options.gapMs);
     if (empty.empty() || full.empty())
         return 1;
     Print("window thread per text, empty list", empty);
@@ -248,6 +271,22 @@ int main(int argc, char** argv)
 #else
     std::printf("\n  (this build writes the call list only when the window closes)\n");
 #endif
+    if (options.session >= 10) {
+        double rssStart = 0, rssEnd = 0;
+        const std::vector<double> session = TextCosts(0, options.session, 1, &rssStart, &rssEnd);
+        if (session.empty())
+            return 1;
+        const size_t tenth = session.size() / 10;
+        const std::vector<double> first(session.begin(), session.begin() + long(tenth));
+        const std::vector<double> last(session.end() - long(tenth), session.end());
+        std::printf("\n  session of %d texts, 1 ms apart, from an empty list:\n", options.session);
+        Print("first tenth", first);
+        Print("last tenth", last);
+        const double growth = Percentile(last, 50) / std::max(Percentile(first, 50), 1e-6);
+        std::printf("  last / first tenth at the median: %.2fx (goal <= 1.2x): %s; resident %.1f MB -> %.1f MB\n",
+                    growth, growth <= 1.2 ? "met" : "MISSED", rssStart, rssEnd);
+        met = met && growth <= 1.2;
+    }
     std::printf("goal %s\n", met ? "met" : "MISSED");
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "ui_CChatDlg.h"
 
 #include "AppIcon.h"
+#include "CallListFilter.h"
 #include "CallListSaver.h"
 #include "CMyPropertySheet.h"
 #include "CWizardSheet.h"
@@ -13,6 +14,7 @@
 #include "InputBlocker.h"
 #include "Look.h"
 #include "PhoneBookFile.h"
+#include "PhoneBookLookup.h"
 #include "Platform.h"
 #include "SettingsStore.h"
 
@@ -26,6 +28,7 @@
 #include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QSystemTrayIcon>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -345,6 +348,63 @@ void CChatDlg::SetupCallList()
         columns->resizeSection(column, kCallListColumnDefs[column].width);
     m_callList->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_callList, &QWidget::customContextMenuRequested, this, &CChatDlg::ShowCallListMenu);
+
+    QLineEdit* search = m_ui->callListSearchEdit;
+    search->hide();
+    search->installEventFilter(this);
+    connect(search, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (m_callListFilter)
+            m_callListFilter->SetText(text);
+    });
+    auto* find = new QShortcut(QKeySequence::Find, this);
+    connect(find, &QShortcut::activated, this, &CChatDlg::ShowSearch);
+}
+
+void CChatDlg::SetCallListModel(QAbstractItemModel* model)
+{
+    // A new model gives the view new columns and a new selection model:
+    // the widths the user has stay, the old selection model goes.
+    QList<int> widths;
+    for (int column = 0; column < kCallListColumns; ++column)
+        widths << m_callList->horizontalHeader()->sectionSize(column);
+    QItemSelectionModel* old = m_callList->selectionModel();
+    m_callList->setModel(model);
+    delete old;
+    for (int column = 0; column < kCallListColumns; ++column)
+        m_callList->horizontalHeader()->resizeSection(column, widths[column]);
+}
+
+void CChatDlg::ShowSearch()
+{
+    QLineEdit* search = m_ui->callListSearchEdit;
+    if (!m_callListFilter) {
+        // The list lies below the fold of a folded window: unfold first.
+        if (frameGeometry().height() < 499)
+            Fold(kFoldedHeight, 499);
+        m_callListFilter = std::make_unique<CCallListFilter>(m_callListModel);
+        m_callListFilter->Prepare();
+        SetCallListModel(m_callListFilter.get());
+        m_callListPlace = m_callList->geometry();
+        const int height = search->sizeHint().height();
+        search->setGeometry(m_callListPlace.x(), m_callListPlace.y(), m_callListPlace.width(), height);
+        m_callList->setGeometry(m_callListPlace.adjusted(0, height, 0, 0));
+        search->show();
+    }
+    search->setFocus();
+    search->selectAll();
+}
+
+void CChatDlg::HideSearch()
+{
+    if (!m_callListFilter)
+        return;
+    QLineEdit* search = m_ui->callListSearchEdit;
+    search->hide();
+    search->clear();
+    m_callList->setGeometry(m_callListPlace);
+    SetCallListModel(&m_callListModel);
+    m_callListFilter.reset();
+    m_callList->setFocus();
 }
 
 void CChatDlg::StartLinks()
@@ -388,32 +448,34 @@ void CChatDlg::ShowFields()
         if (edit->text() != *text)
             edit->setText(*text);
     }
-    SetLogText(ToEditor(m_receivedText));
+    ShowLog();
     if (m_ui->phoneNumberEdit->text() != m_phoneNumber)
         m_ui->phoneNumberEdit->setText(m_phoneNumber);
 }
 
-void CChatDlg::SetLogText(const QString& log)
+void CChatDlg::ShowLog()
 {
-    QTextDocument* document = m_receivedEdit->document();
-    const QString shown = m_logEdited ? document->toRawText() : m_logShown;
-    m_logShown = log;
-    m_logEdited = false;
-    if (shown == log)
+    // The program only ever appends to the log: unless the user edited the
+    // control, it shows the first m_logShownSize characters already, and
+    // only the rest goes in. A text thus costs the same early and late in
+    // a long session.
+    if (!m_logEdited && m_receivedText.size() == m_logShownSize)
         return;
     m_settingLog = true;
-    if (shown.isEmpty() || !log.startsWith(shown)) {
-        m_receivedEdit->setPlainText(log);
+    if (m_logEdited || m_receivedText.size() < m_logShownSize || m_logShownSize == 0) {
+        m_receivedEdit->setPlainText(ToEditor(m_receivedText));
     } else {
-        // Only the new lines: laying out the whole log again at every text
-        // grows with the session. The caret, scroll position and undo end
-        // up as a fresh setting of the text leaves them.
+        // The caret, scroll position and undo end up as a fresh setting of
+        // the text leaves them.
+        QTextDocument* document = m_receivedEdit->document();
         document->setUndoRedoEnabled(false);
         QTextCursor end(document);
         end.movePosition(QTextCursor::End);
-        end.insertText(log.mid(shown.size()));
+        end.insertText(ToEditor(m_receivedText.mid(m_logShownSize)));
         document->setUndoRedoEnabled(true);
     }
+    m_logShownSize = m_receivedText.size();
+    m_logEdited = false;
     // The newest line stays in view.
     m_receivedEdit->moveCursor(QTextCursor::End);
     m_receivedEdit->verticalScrollBar()->setValue(m_receivedEdit->verticalScrollBar()->maximum());
@@ -479,8 +541,10 @@ void CChatDlg::OnCapiNotify(CCapiLink& link, unsigned code)
 {
     switch (code) {
     case NC_CALL_INFO:
-        if (&link == &m_receiveLink)
+        if (&link == &m_receiveLink) {
+            m_silentCall = SilentCall::None;
             IncomingCall();
+        }
         break;
     case NC_LINK_STATE:
         // The link's state, not a call: shown on the icon, the window stays
@@ -489,6 +553,15 @@ void CChatDlg::OnCapiNotify(CCapiLink& link, unsigned code)
         return;
     default:
         break;
+    }
+    // A silenced caller's call leaves a hidden window hidden, up to and
+    // with the message that cleared it.
+    if (&link == &m_receiveLink && m_silentCall != SilentCall::None) {
+        if (code == NC_CALL_CLEARED)
+            m_silentCall = SilentCall::Cleared;
+        else if (code == NC_MESSAGE && m_silentCall == SilentCall::Cleared)
+            m_silentCall = SilentCall::None;
+        return;
     }
     ShowWindow();
 }
@@ -511,12 +584,15 @@ void CChatDlg::IncomingCall()
     scroll->setValue(scroll->value() + kReceivedScrollLines);
     TakeFields();
 
-    const PhoneBookEntry entry = LookupPhoneBook(numbers.key);
+    const PhoneBookEntry entry = LookupCaller(numbers.key, FromLink(m_receiveLink.CallingNumber()),
+                                              FromLink(m_receiveLink.CallingNumberType()));
     QString name;
     switch (entry.result) {
     case LookupResult::Found:
         name = entry.name;
         m_callerText = CallerText(name, numbers.key);
+        if (ActionFor(entry.action) == CallerAction::Silent)
+            m_silentCall = SilentCall::Ringing;
         RunCallerAction(entry.action, entry.path);
         break;
     case LookupResult::FileMissing:
@@ -545,7 +621,7 @@ void CChatDlg::RunCallerAction(const QString& action, const QString& path)
     case CallerAction::ShowMessage:
         Message(action);
         break;
-    case CallerAction::Silent:
+    case CallerAction::Silent: // listed and logged, nothing more
     case CallerAction::None:
         break;
     }
@@ -610,10 +686,14 @@ void CChatDlg::OnSendTextChange()
 
 int CChatDlg::FirstSelectedRow() const
 {
+    // The search keeps the list's order, so the topmost shown is the
+    // topmost in the list.
     int first = -1;
-    for (const QModelIndex& index : m_callList->selectionModel()->selectedRows())
-        if (first < 0 || index.row() < first)
-            first = index.row();
+    for (const QModelIndex& index : m_callList->selectionModel()->selectedRows()) {
+        const int row = m_callListFilter ? m_callListFilter->mapToSource(index).row() : index.row();
+        if (row >= 0 && (first < 0 || row < first))
+            first = row;
+    }
     return first;
 }
 
@@ -726,6 +806,11 @@ bool CChatDlg::DialogOpen() const { return QApplication::activeModalWidget() != 
 
 bool CChatDlg::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == m_ui->callListSearchEdit && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        HideSearch(); // Esc elsewhere still ends the window
+        return true;
+    }
     if (watched == m_ui->linkIcon && event->type() == QEvent::MouseButtonPress) {
         m_iconMenu->popup(m_ui->linkIcon->mapToGlobal(QPoint(0, m_ui->linkIcon->height())));
         return true;

@@ -12,6 +12,7 @@
 
 #include <memory>
 
+class CCallListFilter;
 class CCallListSaver;
 class QAction;
 class QLineEdit;
@@ -68,6 +69,7 @@ public:
     QMenu* TrayMenu() const { return m_trayMenu; }
     QMenu* IconMenu() const { return m_iconMenu; }
     CCallListSaver* CallListSaver() const { return m_callListSaver.get(); }
+    CCallListFilter* CallListFilter() const { return m_callListFilter.get(); }
 
 signals:
     // The tray menu's "About..." or the icon's "CCapi About ...": the
@@ -82,7 +84,7 @@ protected:
 
 private:
     void OnInitDialog();
-    void SetLogText(const QString& log);
+    void ShowLog();
     bool CreateToolBar();
     void FitToolBar();
     void PlaceWindow();
@@ -91,7 +93,12 @@ private:
     void IncomingCall();
     void RunCallerAction(const QString& action, const QString& path);
     void ShowCallListMenu(const QPoint& pos);
+    // The topmost selected row, as a row of the whole list.
     int FirstSelectedRow() const;
+    // Ctrl+F: the search field above the call list; Esc in it: gone again.
+    void ShowSearch();
+    void HideSearch();
+    void SetCallListModel(QAbstractItemModel* model);
     void DeleteSelectedRow();
     void SelectedRowToPhoneBook();
     void DeleteAllRows();
@@ -126,7 +133,7 @@ private:
     QString m_phoneNumber;      // 1038
     // What the log control was last given, and whether the user has changed
     // it since; saves reading the whole log back at every text.
-    QString m_logShown;
+    qsizetype m_logShownSize = 0;
     bool m_logEdited = true;
     bool m_settingLog = false;
     CCapiLink m_sendLink;
@@ -144,6 +151,14 @@ private:
     // Writes "bellijst.dat" at every change and at shutdown; none when the
     // stored list could not be read, so that it is never written over.
     std::unique_ptr<CCallListSaver> m_callListSaver;
+    // While the search field shows: what the list shows, and where the list
+    // stood before the field took its top.
+    std::unique_ptr<CCallListFilter> m_callListFilter;
+    QRect m_callListPlace;
+    // The call of a caller whose entry says "Stil": its notifications leave
+    // the window where it is until the call is cleared.
+    enum class SilentCall { None, Ringing, Cleared };
+    SilentCall m_silentCall = SilentCall::None;
     bool m_linksStarted = false;
     bool m_closing = false;
 

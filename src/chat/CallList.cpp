@@ -41,8 +41,7 @@ QVariant CCallListModel::data(const QModelIndex& index, int role) const
     if (!index.isValid() || index.row() >= m_data.Size() || index.column() >= kCallListColumns)
         return {};
     if (role == Qt::DisplayRole) {
-        const Entry& entry = m_data.At(index.row());
-        return entry.start >= 0 ? StoredField(entry, index.column()) : entry.fields.value(index.column());
+        return Field(index.row(), index.column());
     }
     if (role == Qt::DecorationRole && index.column() == ColCaller && !m_rowIcon.isNull())
         return m_rowIcon;
@@ -163,6 +162,14 @@ QStringList CCallListModel::Row(int row) const
     for (int column = 0; column < kCallListColumns; ++column)
         fields.append(StoredField(entry, column));
     return fields;
+}
+
+QString CCallListModel::Field(int row, int column) const
+{
+    if (row < 0 || row >= m_data.Size() || column < 0 || column >= kCallListColumns)
+        return {};
+    const Entry& entry = m_data.At(row);
+    return entry.start >= 0 ? StoredField(entry, column) : entry.fields.value(column);
 }
 
 QList<QStringList> CCallListModel::Rows() const

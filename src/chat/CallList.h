@@ -105,6 +105,8 @@ public:
     // so that a long list loads and saves at about the speed of its bytes.
     void SetFileBytes(const QByteArray& bytes);
     QStringList Row(int row) const;
+    // One field of a row, decoding no other.
+    QString Field(int row, int column) const;
     QList<QStringList> Rows() const;
 
     CCallListSnapshot Snapshot() const { return m_data; }

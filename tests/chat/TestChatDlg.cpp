@@ -114,6 +114,7 @@ private slots:
     void controlBytesInLogAsBlanks();
     void notificationShowsHiddenWindow();
     void notificationRestoresMinimisedWindow();
+    void silentCallerLeavesWindowHidden();
     void lostDriverGreysTheIcon();
 
     void send_data();
@@ -127,6 +128,7 @@ private slots:
     void callListOnDiskAtEveryChange_data();
     void callListOnDiskAtEveryChange();
     void rowCommands();
+    void searchNarrowsTheList();
     void exportThroughSaveAs();
     void unreadableCallListIsKept();
     void shutdownReleasesBothLinksOnce();
@@ -367,6 +369,7 @@ void TestChatDlg::incomingCall_data()
                             "0304\r\nKantoor\r\nMS-Access\r\nklanten.mdb\r\n"
                             "0305\r\nPiet\r\nProgramma\r\n/usr/bin/xeyes\r\n"
                             "0306\r\nKlaas\r\nwav-file\r\nbel.wav\r\n"
+                            "0307\r\nStille\r\nStil\r\nbel.wav\r\n"
                             "00301\r\nNul\r\n\r\n\r\n";
     const QString missing = "Telefoonboek file niet meer aanwezig.\r\n Door op het configuratie icoon te klikken en "
                             "dan op de knop OK\r\n wordt deze automatisch weer gemaakt";
@@ -389,6 +392,8 @@ void TestChatDlg::incomingCall_data()
     QTest::newRow("wav-file in other letters runs nothing")
         << 0u << book << QByteArray("0306") << "Klaas / 0306" << "0302" << "Klaas" << QStringList() << QStringList()
         << QStringList();
+    QTest::newRow("Stil runs nothing") << 0u << book << QByteArray("0307") << "Stille / 0307" << "0302" << "Stille"
+                                       << QStringList() << QStringList() << QStringList();
     QTest::newRow("phone book missing") << 0u << QByteArray("-") << QByteArray("0301") << " / 0301" << "0302"
                                         << "niet in tel.boek" << QStringList() << QStringList() << QStringList{missing};
 }
@@ -557,6 +562,24 @@ void TestChatDlg::notificationRestoresMinimisedWindow()
     QTRY_VERIFY_WITH_TIMEOUT(!(m_dlg->windowState() & Qt::WindowMinimized), kWait);
     QVERIFY(m_dlg->isVisible());
     QVERIFY(!m_dlg->TrayIcon());
+}
+
+void TestChatDlg::silentCallerLeavesWindowHidden()
+{
+    WriteFile("telefoonboek.dat", "0307\r\nStille\r\nStil\r\n\r\n");
+    Open();
+    Minimise();
+    // Listed and logged, through its clearing, without the window.
+    Call("0307", "0302", "sst");
+    m_driver->QueueTo(1, CapiMessage(DisconnectInd, 1, m_plci - 1, QByteArray("\x9d\x34", 2)));
+    QTRY_VERIFY_WITH_TIMEOUT(m_driver->Idle() && m_dlg->Notifications().Pending() == 0, kWait);
+    QTest::qWait(20);
+    QVERIFY(!m_dlg->isVisible());
+    QCOMPARE(Row(0).at(ColName), QString("Stille"));
+    QCOMPARE(Log(), QString("Ontv: sst\n"));
+    // Anyone else still brings it back.
+    Call("0301", "0302", "hallo");
+    QTRY_VERIFY_WITH_TIMEOUT(m_dlg->isVisible(), kWait);
 }
 
 void TestChatDlg::lostDriverGreysTheIcon()
@@ -803,6 +826,41 @@ void TestChatDlg::rowCommands()
     QCOMPARE(Rows(), 0);
     m_dlg.reset();
     QCOMPARE(ReadFile(kCallListFileName), QByteArray(""));
+}
+
+void TestChatDlg::searchNarrowsTheList()
+{
+    WriteFile("telefoonboek.dat", "");
+    Open();
+    for (const char* text : {"een", "twee", "drie"})
+        Call(QByteArray("030") + text[0], "0302", text);
+    auto* search = m_dlg->findChild<QLineEdit*>("callListSearchEdit");
+    QVERIFY(!search->isVisible());
+    QTest::keyClick(m_dlg.get(), Qt::Key_F, Qt::ControlModifier);
+    QVERIFY(search->isVisible());
+    QCOMPARE(QAccessible::queryAccessibleInterface(search)->text(QAccessible::Name), QString("Zoeken in bellijst"));
+    QTest::keyClicks(search, "TWEE");
+    QCOMPARE(List()->model()->rowCount(), 1);
+    QCOMPARE(List()->model()->index(0, ColText).data().toString(), QString("twee"));
+
+    // The row commands take the row the user sees.
+    List()->selectRow(0);
+    m_dlg->findChild<QAction*>("toPhoneBookAction")->trigger();
+    QCOMPARE(ReadFile("telefoonboek.dat"), QByteArray("030t\r\nniet in tel.boek\r\n\r\n\r\n"));
+    m_dlg->findChild<QAction*>("deleteRowAction")->trigger();
+    QCOMPARE(List()->model()->rowCount(), 0);
+    QCOMPARE(Rows(), 2);
+    QCOMPARE(Row(0).at(ColText), QString("drie"));
+    QCOMPARE(Row(1).at(ColText), QString("een"));
+
+    // Esc in the field empties and hides it; the window stays.
+    QSignalSpy finished(m_dlg.get(), &QDialog::finished);
+    QTest::keyClick(search, Qt::Key_Escape);
+    QVERIFY(!search->isVisible());
+    QCOMPARE(search->text(), QString());
+    QCOMPARE(List()->model()->rowCount(), 2);
+    QCOMPARE(finished.size(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(StoredTexts(), (QStringList{"drie", "een"}), kWait);
 }
 
 void TestChatDlg::exportThroughSaveAs()
