@@ -12,6 +12,7 @@
 
 #include <memory>
 
+class CDriverCall;
 class QAction;
 class QLineEdit;
 class QMenu;
@@ -83,6 +84,9 @@ private:
     void PlaceWindow();
     void SetupCallList();
     void StartLinks();
+    // Runs `then` with `call` once the driver has answered it or its bound
+    // has passed; in the meantime the event loop runs.
+    void Await(const std::shared_ptr<CDriverCall>& call, std::function<void(CDriverCall&)> then);
     void IncomingCall();
     void RunCallerAction(const QString& action, const QString& path);
     void ShowCallListMenu(const QPoint& pos);
@@ -138,6 +142,8 @@ private:
     // was loaded (or started empty) replaces the stored one.
     bool m_callListLoaded = false;
     bool m_linksStarted = false;
+    // The driver call start-up waits for; given up at shutdown.
+    std::shared_ptr<CDriverCall> m_pendingCall;
     bool m_closing = false;
 
     // Counts the changes of the text to send, for the whole process.
