@@ -166,10 +166,10 @@ int CDriverCall::RemainingMs() const
 void CDriverCall::WhenAnswered(std::function<void()> notify)
 {
     std::lock_guard lock(m_mutex);
-    if (m_state == State::Answered)
+    if (m_state == State::Answered && notify)
         notify();
-    else if (m_state == State::Waiting)
-        m_notify = std::move(notify);
+    else
+        m_notify = m_state == State::Waiting ? std::move(notify) : nullptr;
 }
 
 int CDriverCall::Running() { return g_running.load(); }

@@ -65,7 +65,7 @@ public:
     // `notify` runs once, when the answer comes, on the answering thread
     // (here, when it has come already). It runs under the call's lock, so it
     // must not block or use this call; it never runs once Take or GiveUp has
-    // returned.
+    // returned. An empty one cuts off the one set before.
     void WhenAnswered(std::function<void()> notify);
 
     // Threads of driver calls that have not ended yet, given up or not.

@@ -21,7 +21,15 @@ public:
         m_call->WhenAnswered([this] { QMetaObject::invokeMethod(this, [this] { Fire(); }, Qt::QueuedConnection); });
         QTimer::singleShot(m_call->RemainingMs(), Qt::PreciseTimer, this, [this] { Fire(); });
     }
-    ~CallWatch() override { m_call->GiveUp(); }
+    ~CallWatch() override
+    {
+        // Gone before the answer: nobody takes it. After it, `then` has
+        // dealt with the call; only the notification is cut off.
+        if (m_then)
+            m_call->GiveUp();
+        else
+            m_call->WhenAnswered(nullptr);
+    }
 
 private:
     void Fire()
@@ -45,7 +53,7 @@ private:
 void AfterAnswer(QObject* context, const std::shared_ptr<CDriverCall>& call, int graceMs,
                  std::function<void()> then)
 {
-    if (call->WaitFor(graceMs) || call->RemainingMs() == 0) {
+    if (call->WaitFor(graceMs) || call->RemainingMs() == 0 || call->IsGivenUp()) {
         then();
         return;
     }
