@@ -32,7 +32,8 @@ class CChatDlg final : public QDialog, public ICapiOwner
 
 public:
     // Runs the whole start-up: controls, toolbar, size and place, the call
-    // list, then both links (with a message for every step that fails).
+    // list, then both links (with a message for every step that fails). The
+    // link steps that wait for a slow driver go on from the event loop.
     explicit CChatDlg(QWidget* parent = nullptr);
     // The shutdown: saves the call list, stops and releases both links,
     // removes the tray icon.
