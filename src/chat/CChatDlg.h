@@ -59,6 +59,8 @@ public:
     // The show operation: visible again, not restored from minimised.
     void ShowWindow();
 
+    // Start-up still waits for the driver (it goes on from the event loop).
+    bool IsStartingLinks() const { return m_pendingCall != nullptr; }
     CCallListModel& CallListModel() { return m_callListModel; }
     CCapiLink& ReceiveLink() { return m_receiveLink; }
     CCapiLink& SendLink() { return m_sendLink; }
