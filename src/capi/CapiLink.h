@@ -69,7 +69,8 @@ public:
     const Bounds& GetBounds() const { return m_bounds; }
 
     // Binding and registration. Each driver call is bounded; one that does
-    // not answer in time fails, with a status line that says so.
+    // not answer in time fails, with a status line that says so. A link that
+    // never registered releases without calling the driver.
     bool LoadCAPIDll();
     bool SetCAPIOwner(ICapiOwner* owner);
     bool RegisterCAPIAppl();
