@@ -250,6 +250,9 @@ int RunWindow(QApplication& app)
                 Reply("error: unknown command");
             }
         });
+        // Ready once start-up is through, also when the driver is slow.
+        while (dialog.IsStartingLinks())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
         Reply("ready");
         dialog.exec();
     }

@@ -4,6 +4,8 @@
 #include "CapiLink.h"
 #include "CliPhoneBook.h"
 #include "Cp1252.h"
+#include "DriverCall.h"
+#include "DriverCallWatch.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -13,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <unistd.h>
 
 namespace {
@@ -22,11 +25,15 @@ enum ExitCode { ExitOk = 0, ExitFailed = 1, ExitUsage = 2 };
 constexpr int kMaxTextLength = 19; // what the window's text field holds
 constexpr uint16_t kCipUnrestrictedDigital = 2;
 constexpr int kClearWaitMs = 3000;
+constexpr int kCallWaitSeconds = 15; // send's wait for the network, without --timeout
+// Seconds beyond this do not fit an int of milliseconds.
+constexpr qlonglong kMaxTimeoutSeconds = std::numeric_limits<int>::max() / 1000;
 
 const char kUsage[] =
     "Gebruik: zoemlijn-cli [--verbose] send NUMMER TEKST [--timeout SECONDEN]\n"
-    "         zoemlijn-cli [--verbose] listen [--count N]\n"
-    "         zoemlijn-cli info\n"
+    "         zoemlijn-cli [--verbose] listen [--count N] [--timeout SECONDEN]\n"
+    "         zoemlijn-cli [--verbose] info [--timeout SECONDEN]\n"
+    "         zoemlijn-cli telefoonboek import|export BESTAND [--file TELEFOONBOEK]\n"
     "\n"
     "  send    belt NUMMER met TEKST (hoogstens 19 tekens) in het subadres en meldt\n"
     "          hoe het net de oproep beëindigde\n"
@@ -34,7 +41,16 @@ const char kUsage[] =
     "          oproep, tekst (tot Ctrl+C, of na N teksten); valt de verbinding met\n"
     "          CAPI weg, dan meldt het dat en verbindt het opnieuw\n"
     "  info    toont fabrikant, serienummer, versie en profiel van de CAPI-driver\n"
+    "  telefoonboek import|export  leest een adresboek (.vcf, .csv) in het telefoonboek\n"
+    "          of schrijft het telefoonboek als adresboek\n"
     "\n"
+    "  --timeout SECONDEN  zo lang wacht het hoogstens op de CAPI-driver (aanmelden,\n"
+    "          Listen, elke opvraging) en bij send op het net; zonder: 5 s voor het\n"
+    "          aanmelden, 3 s voor de Listen en elke opvraging, 15 s voor het net\n"
+    "  --      wat volgt is geen optie, zoals een TEKST die met - begint: send 200 -- -v\n"
+    "\n"
+    "Ctrl+C of SIGTERM stopt elke opdracht; een aangemelde applicatie wordt eerst\n"
+    "afgemeld.\n"
     "De CAPI-driver leest ~/.capi20rc (bijvoorbeeld: REMOTE rcapi 127.0.0.1 52001).\n";
 
 void Print(FILE* stream, const QString& line)
@@ -56,6 +72,63 @@ int Usage(const QString& problem)
     return ExitUsage;
 }
 
+struct Options
+{
+    bool verbose = false;
+    int timeoutSeconds = 0; // 0: the link's own bounds, and kCallWaitSeconds
+    int count = 0;          // 0: no --count
+    QStringList operands;   // the command first
+};
+
+// Options may stand anywhere before "--"; everything after it is an operand,
+// so that a text such as "-v" can be sent. Returns an exit code when there is
+// nothing to run, else -1.
+int Parse(const QStringList& args, Options& options)
+{
+    bool optionsEnd = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (optionsEnd || arg.size() < 2 || !arg.startsWith('-')) {
+            options.operands << arg;
+        } else if (arg == "--") {
+            optionsEnd = true;
+        } else if (arg == "--verbose" || arg == "-v") {
+            options.verbose = true;
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return ExitOk;
+        } else if (arg == "--timeout" || arg == "--count") {
+            if (i + 1 >= args.size())
+                return Usage(arg + " zonder waarde");
+            const QString& value = args[++i];
+            bool ok = false;
+            const qlonglong n = value.toLongLong(&ok);
+            if (arg == "--timeout") {
+                if (!ok || n <= 0 || n > kMaxTimeoutSeconds)
+                    return Usage(QString("ongeldige --timeout: %1 (1 tot en met %2 seconden)").arg(value).arg(kMaxTimeoutSeconds));
+                options.timeoutSeconds = int(n);
+            } else {
+                if (!ok || n <= 0 || n > std::numeric_limits<int>::max())
+                    return Usage("ongeldige --count: " + value);
+                options.count = int(n);
+            }
+        } else {
+            return Usage("onbekende optie: " + arg + " (een TEKST die met - begint, staat na --)");
+        }
+    }
+    return -1;
+}
+
+// --timeout bounds every wait on the driver: registration, listen, queries.
+void ApplyTimeout(CCapiLink& link, const Options& options)
+{
+    if (options.timeoutSeconds <= 0)
+        return;
+    CCapiLink::Bounds bounds = link.GetBounds();
+    bounds.registerMs = bounds.listenMs = bounds.queryMs = options.timeoutSeconds * 1000;
+    link.SetBounds(bounds);
+}
+
 // Hands the receive thread's notifications to the event loop.
 class CliOwner final : public QObject, public ICapiOwner
 {
@@ -73,12 +146,15 @@ public:
     }
 };
 
-// Ctrl+C and SIGTERM end `listen` through the event loop, so the link is
-// stopped and released properly.
+// Ctrl+C and SIGTERM end every command through the event loop, so that a
+// registered application is stopped and released properly, and a wait for
+// the driver ends at once.
+volatile std::sig_atomic_t g_interrupted = 0;
 int g_signalPipe[2] = {-1, -1};
 
 void OnSignal(int)
 {
+    g_interrupted = 1;
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = write(g_signalPipe[1], &byte, 1);
 }
@@ -87,29 +163,58 @@ void QuitOnSignals(QCoreApplication& app)
 {
     if (pipe(g_signalPipe) != 0)
         return;
+    // Never read back: every later run of the event loop ends at once too.
     auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
 }
 
-bool StartLink(CCapiLink& link, CliOwner& owner, bool verbose)
+bool Interrupted() { return g_interrupted != 0; }
+
+// Runs the event loop until the driver has answered `call` or its bound has
+// passed (true), or a signal came (false; the call is then given up, and a
+// registration it makes later is released by the call's own thread).
+bool Await(QCoreApplication& app, const std::shared_ptr<CDriverCall>& call)
 {
-    if (verbose)
+    bool settled = false;
+    {
+        QObject waiting; // its end gives the call up
+        if (!Interrupted()) {
+            AfterAnswer(&waiting, call, 0, [&] {
+                settled = true;
+                app.quit();
+            });
+            if (!settled)
+                app.exec();
+        }
+    }
+    return settled;
+}
+
+enum class Started { Ok, Failed, Interrupted };
+
+Started StartLink(QCoreApplication& app, CCapiLink& link, CliOwner& owner, const Options& options)
+{
+    if (options.verbose)
         link.SetLogObserver([](const std::string& line) { Print(stderr, "capi: " + FromBytes(line)); });
+    ApplyTimeout(link, options);
     if (!link.LoadCAPIDll())
-        return false;
+        return Started::Failed;
     link.SetCAPIOwner(&owner);
-    if (!link.RegisterCAPIAppl()) {
+    const auto registration = link.BeginRegister();
+    if (!Await(app, registration))
+        return Started::Interrupted;
+    if (!link.EndRegister(*registration)) {
         Print(stderr, "zoemlijn-cli: aanmelden bij CAPI mislukt: " + FromBytes(link.LogLine()));
-        return false;
+        return Started::Failed;
     }
     if (!link.StartCAPIThread()) {
         Print(stderr, "zoemlijn-cli: Kan de Thread niet starten");
         link.ReleaseCAPIAppl();
-        return false;
+        return Started::Failed;
     }
-    return true;
+    return Started::Ok;
 }
 
 void StopLink(CCapiLink& link)
@@ -117,6 +222,8 @@ void StopLink(CCapiLink& link)
     link.StopCAPIThread();
     link.ReleaseCAPIAppl();
 }
+
+void SayInterrupted() { Print(stderr, "zoemlijn-cli: onderbroken"); }
 
 // How the network cleared a call, in words, and whether the text got there.
 struct Outcome
@@ -146,20 +253,9 @@ Outcome DescribeReason(uint16_t reason, bool answered)
     return {"niet afgeleverd: oproep beëindigd (" + code + (what.isEmpty() ? "" : ", " + what) + ")", false};
 }
 
-int Send(QCoreApplication& app, const QStringList& args, bool verbose)
+int Send(QCoreApplication& app, const Options& options)
 {
-    int timeoutSeconds = 15;
-    QStringList rest;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == "--timeout" && i + 1 < args.size()) {
-            bool ok = false;
-            timeoutSeconds = args[++i].toInt(&ok);
-            if (!ok || timeoutSeconds <= 0)
-                return Usage("ongeldige --timeout: " + args[i]);
-        } else {
-            rest << args[i];
-        }
-    }
+    const QStringList& rest = options.operands;
     if (rest.size() != 2)
         return Usage("send verwacht een NUMMER en een TEKST");
     const QString number = rest[0];
@@ -172,16 +268,25 @@ int Send(QCoreApplication& app, const QStringList& args, bool verbose)
 
     CCapiLink link;
     CliOwner owner;
-    if (!StartLink(link, owner, verbose))
+    switch (StartLink(app, link, owner, options)) {
+    case Started::Ok:
+        break;
+    case Started::Failed:
         return ExitFailed;
+    case Started::Interrupted:
+        SayInterrupted();
+        return ExitFailed;
+    }
 
     int exitCode = ExitFailed;
     bool answered = false;
+    bool ended = false; // the network or the driver settled it
     owner.handler = [&](CCapiLink& l, unsigned code) {
         if (code == NC_CALL_CLEARED) {
             const Outcome outcome = DescribeReason(l.LastDisconnectReason(), answered);
             Print(stdout, "Verz: " + cp1252::ForDisplay(cp1252::Decode(text)) + " naar " + number + ": " + outcome.text);
             exitCode = outcome.delivered ? ExitOk : ExitFailed;
+            ended = true;
             app.quit();
         } else if (code == NC_MESSAGE) {
             const std::string line = l.LogLine();
@@ -189,48 +294,55 @@ int Send(QCoreApplication& app, const QStringList& args, bool verbose)
                 answered = true;
             if (line.rfind("CONNECT_CONF NOK", 0) == 0) {
                 Print(stderr, "zoemlijn-cli: het net nam de oproep niet aan: " + FromBytes(line));
+                ended = true;
                 app.quit();
             }
         } else if (code == NC_LINK_STATE && l.IsLinkDown()) {
             // The call went with the connection.
             Print(stderr, "zoemlijn-cli: verbinding met CAPI verbroken");
+            ended = true;
             app.quit();
         }
     };
     if (!link.ConnectCAPICall(number.toStdString(), text.toStdString(), kCipUnrestrictedDigital)) {
         Print(stderr, "zoemlijn-cli: Connect werkte niet: " + FromBytes(link.LogLine()));
+        owner.handler = nullptr;
         StopLink(link);
         return ExitFailed;
     }
-    QTimer::singleShot(timeoutSeconds * 1000, &app, [&] {
-        Print(stderr, QString("zoemlijn-cli: geen antwoord van het net binnen %1 s").arg(timeoutSeconds));
+    const int waitSeconds = options.timeoutSeconds > 0 ? options.timeoutSeconds : kCallWaitSeconds;
+    QTimer::singleShot(waitSeconds * 1000, &app, [&] {
+        Print(stderr, QString("zoemlijn-cli: geen antwoord van het net binnen %1 s").arg(waitSeconds));
+        ended = true;
         app.quit();
     });
-    app.exec();
+    if (!Interrupted())
+        app.exec();
     owner.handler = nullptr;
+    if (!ended)
+        SayInterrupted();
     StopLink(link);
     return exitCode;
 }
 
-int Listen(QCoreApplication& app, const QStringList& args, bool verbose)
+int Listen(QCoreApplication& app, const Options& options)
 {
-    int count = 0;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == "--count" && i + 1 < args.size()) {
-            bool ok = false;
-            count = args[++i].toInt(&ok);
-            if (!ok || count <= 0)
-                return Usage("ongeldige --count: " + args[i]);
-        } else {
-            return Usage("onbekend argument voor listen: " + args[i]);
-        }
-    }
+    if (!options.operands.isEmpty())
+        return Usage("onbekend argument voor listen: " + options.operands.first());
+    const int count = options.count;
 
     CCapiLink link;
     CliOwner owner;
-    QuitOnSignals(app);
-    if (!StartLink(link, owner, verbose))
+    switch (StartLink(app, link, owner, options)) {
+    case Started::Ok:
+        break;
+    case Started::Failed:
         return ExitFailed;
+    case Started::Interrupted:
+        // Stopping is how listen ends; nothing was registered to release.
+        SayInterrupted();
+        return ExitOk;
+    }
 
     int received = 0;
     owner.handler = [&](CCapiLink& l, unsigned code) {
@@ -250,42 +362,80 @@ int Listen(QCoreApplication& app, const QStringList& args, bool verbose)
                                          : "zoemlijn-cli: verbinding met CAPI hersteld, wacht op teksten");
         }
     };
-    if (!link.ListenCAPIAppl()) {
+    const auto listen = link.BeginListen();
+    if (!Await(app, listen)) {
+        owner.handler = nullptr;
+        SayInterrupted();
+        StopLink(link);
+        return ExitOk;
+    }
+    if (!link.EndListen(*listen)) {
         Print(stderr, "zoemlijn-cli: De Listen state is niet gelukt: " + FromBytes(link.LogLine()));
         owner.handler = nullptr;
         StopLink(link);
         return ExitFailed;
     }
     Print(stderr, "zoemlijn-cli: wacht op teksten (Ctrl+C stopt)");
-    app.exec();
+    if (!Interrupted())
+        app.exec();
     owner.handler = nullptr;
     StopLink(link);
     return ExitOk;
 }
 
-int Info(const QStringList& args)
+int Info(QCoreApplication& app, const Options& options)
 {
-    if (!args.isEmpty())
+    if (!options.operands.isEmpty())
         return Usage("info verwacht geen argumenten");
     CCapiLink link;
+    if (options.verbose)
+        link.SetLogObserver([](const std::string& line) { Print(stderr, "capi: " + FromBytes(line)); });
+    ApplyTimeout(link, options);
     if (!link.LoadCAPIDll())
         return ExitFailed;
-    std::string manufacturer, serial, version, l1, l2, l3;
-    link.GetCAPIManufacturer(manufacturer);
-    const bool serialOk = link.GetCAPISerialNumber(serial);
-    const bool versionOk = link.GetCAPIVersion(version);
-    const bool profileOk = link.GetCAPIProfile(l1, l2, l3);
-    Print(stdout, FromBytes(manufacturer));
-    Print(stdout, FromBytes(serial));
-    Print(stdout, FromBytes(version));
-    if (profileOk) {
-        Print(stdout, FromBytes(l1));
-        Print(stdout, FromBytes(l2));
-        Print(stdout, FromBytes(l3));
-    } else {
-        Print(stdout, FromBytes(link.LogLine()));
+
+    // One query after the other, each bounded; a failure shows its own line.
+    QStringList lines;
+    bool ok = true;
+    using Query = CCapiLink::Query;
+    for (Query query : {Query::Manufacturer, Query::SerialNumber, Query::Version, Query::Profile}) {
+        const auto call = link.BeginQuery(query);
+        if (!Await(app, call)) {
+            SayInterrupted();
+            return ExitFailed;
+        }
+        std::string text, line2, line3;
+        switch (query) {
+        case Query::Manufacturer:
+            // The driver says nothing of a failure here, but no answer is one.
+            if (link.EndGetCAPIManufacturer(*call, text)) {
+                lines << FromBytes(text);
+            } else {
+                lines << FromBytes(link.LogLine());
+                ok = false;
+            }
+            break;
+        case Query::SerialNumber:
+            ok = link.EndGetCAPISerialNumber(*call, text) && ok;
+            lines << FromBytes(text);
+            break;
+        case Query::Version:
+            ok = link.EndGetCAPIVersion(*call, text) && ok;
+            lines << FromBytes(text);
+            break;
+        case Query::Profile:
+            if (link.EndGetCAPIProfile(*call, text, line2, line3)) {
+                lines << FromBytes(text) << FromBytes(line2) << FromBytes(line3);
+            } else {
+                lines << FromBytes(link.LogLine());
+                ok = false;
+            }
+            break;
+        }
     }
-    return serialOk && versionOk && profileOk ? ExitOk : ExitFailed;
+    for (const QString& line : lines)
+        Print(stdout, line);
+    return ok ? ExitOk : ExitFailed;
 }
 
 } // namespace
@@ -293,22 +443,25 @@ int Info(const QStringList& args)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
-    const bool verbose = (args.removeAll("--verbose") + args.removeAll("-v")) > 0;
-    if (args.removeAll("--help") > 0 || args.removeAll("-h") > 0) {
-        std::fputs(kUsage, stdout);
-        return ExitOk;
-    }
-    if (args.isEmpty())
+    // The phone-book commands touch no driver and have options of their own.
+    const QStringList arguments = app.arguments().mid(1);
+    if (!arguments.isEmpty() && arguments.first() == "telefoonboek")
+        return PhoneBookCommand(arguments.mid(1));
+    Options options;
+    const int done = Parse(arguments, options);
+    if (done >= 0)
+        return done;
+    if (options.operands.isEmpty())
         return Usage(QString());
-    const QString command = args.takeFirst();
+    const QString command = options.operands.takeFirst();
+    if (options.count > 0 && command != "listen")
+        return Usage("--count hoort bij listen");
+    QuitOnSignals(app);
     if (command == "send")
-        return Send(app, args, verbose);
+        return Send(app, options);
     if (command == "listen")
-        return Listen(app, args, verbose);
+        return Listen(app, options);
     if (command == "info")
-        return Info(args);
-    if (command == "telefoonboek")
-        return PhoneBookCommand(args);
+        return Info(app, options);
     return Usage("onbekende opdracht: " + command);
 }

@@ -2,6 +2,7 @@
 #include "CapiBindingPlatform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <csignal>
@@ -109,7 +110,7 @@ public:
         const unsigned rc = m_getMessage(applId, &buffer);
         *message = buffer;
         // libcapi20 receives into buffers of max(2048, 128 + MaxBDataLen) octets.
-        *readable = (rc == 0 && buffer) ? std::max<size_t>(2048, 128 + size_t(m_maxBDataLen)) : 0;
+        *readable = (rc == 0 && buffer) ? std::max<size_t>(2048, 128 + size_t(m_maxBDataLen.load())) : 0;
         return rc;
     }
     unsigned WaitForSignal(unsigned applId) override
@@ -184,7 +185,9 @@ private:
     GetProfileFn m_getProfile = nullptr;
     InstalledFn m_installed = nullptr;
     FilenoFn m_fileno = nullptr;
-    unsigned m_maxBDataLen = 0; // written by Register on the UI thread before any receive thread
+    // Written by each registration, on whichever thread makes it; every
+    // registration asks for the same.
+    std::atomic<unsigned> m_maxBDataLen{0};
 };
 
 } // namespace

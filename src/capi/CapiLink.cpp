@@ -4,6 +4,7 @@
 #include "CapiDefs.h"
 #include "CapiDriver.h"
 #include "CapiRequests.h"
+#include "DriverCall.h"
 #include "Platform.h"
 
 #include <algorithm>
@@ -20,6 +21,46 @@ constexpr unsigned kRegisterBufferSize = 3072;
 constexpr unsigned kMaxLogicalConnections = 2;
 constexpr unsigned kMaxBDataBlocks = 16;
 constexpr unsigned kMaxBDataLen = 128;
+
+// Links made from now on take these.
+CCapiLink::Bounds g_defaultBounds; // owner's thread only
+
+// A driver call that waits for an answer runs on a thread of its own, which
+// holds the driver (bound for the whole process; tests keep their fake
+// until CDriverCall::Running() is 0). The stand-in that no library is bound
+// to answers at once, here.
+using DriverWork = std::function<void(ICapiDriver&, CDriverCall&, DriverAnswer&)>;
+using DriverUndo = std::function<void(ICapiDriver&, const DriverAnswer&)>;
+
+std::shared_ptr<CDriverCall> StartCall(int boundMs, DriverWork work, DriverUndo undo = {})
+{
+    ICapiDriver& driver = CapiBinding::Driver();
+    CDriverCall::Work run = [&driver, work = std::move(work)](CDriverCall& self, DriverAnswer& answer) {
+        work(driver, self, answer);
+    };
+    if (!CapiBinding::IsBound())
+        return CDriverCall::Now(run);
+    CDriverCall::Undo undone;
+    if (undo)
+        undone = [&driver, undo = std::move(undo)](const DriverAnswer& answer) { undo(driver, answer); };
+    return CDriverCall::Start(boundMs, std::move(run), std::move(undone));
+}
+
+// The identity queries share libcapi20's one management connection: never
+// two of them there at once, and while one that was given up is still stuck
+// there, the next ones fail at once instead of queueing behind it.
+struct QueryLane
+{
+    std::mutex order; // held across each query's driver call
+    std::mutex mutex;
+    const CDriverCall* inDriver = nullptr; // guarded by mutex; alive while set
+};
+
+QueryLane& Lane()
+{
+    static QueryLane* lane = new QueryLane; // threads left behind may outlive statics
+    return *lane;
+}
 
 // A driver that fails this many fetches in a row has lost its connection.
 constexpr int kMaxFailedFetches = 3;
@@ -164,7 +205,10 @@ Waited WaitForDriver(Stop& stop, unsigned applId, int milliseconds, unsigned* fa
 
 } // namespace
 
-CCapiLink::CCapiLink() = default;
+CCapiLink::CCapiLink() : m_bounds(g_defaultBounds) {}
+
+void CCapiLink::SetDefaultBounds(const Bounds& bounds) { g_defaultBounds = bounds; }
+CCapiLink::Bounds CCapiLink::DefaultBounds() { return g_defaultBounds; }
 
 CCapiLink::~CCapiLink()
 {
@@ -215,11 +259,32 @@ bool CCapiLink::SetCAPIOwner(ICapiOwner* owner)
     return true;
 }
 
-bool CCapiLink::RegisterCAPIAppl()
+bool CCapiLink::RegisterCAPIAppl() { return EndRegister(*BeginRegister()); }
+
+std::shared_ptr<CDriverCall> CCapiLink::BeginRegister()
 {
-    unsigned applId = 0;
-    const unsigned rc = CapiBinding::Driver().Register(kRegisterBufferSize, kMaxLogicalConnections,
-                                                        kMaxBDataBlocks, kMaxBDataLen, &applId);
+    return StartCall(
+        m_bounds.registerMs,
+        [](ICapiDriver& driver, CDriverCall&, DriverAnswer& answer) {
+            answer.rc = driver.Register(kRegisterBufferSize, kMaxLogicalConnections, kMaxBDataBlocks, kMaxBDataLen,
+                                        &answer.applId);
+        },
+        // Nobody else knows of a registration that came too late.
+        [](ICapiDriver& driver, const DriverAnswer& answer) {
+            if (answer.rc == 0)
+                driver.Release(answer.applId);
+        });
+}
+
+bool CCapiLink::EndRegister(CDriverCall& call)
+{
+    DriverAnswer answer;
+    if (!call.Take(&answer)) {
+        Logf("RegisterCAPIAppl: CAPI_REGISTER failed, no answer within %d ms.", call.BoundMs());
+        return false;
+    }
+    const unsigned rc = answer.rc;
+    const unsigned applId = answer.applId;
     if (rc != 0) {
         Logf("RegisterCAPIAppl: CAPI_REGISTER failed, error 0x%04X./n", rc);
         return false;
@@ -245,6 +310,7 @@ bool CCapiLink::ReleaseCAPIAppl()
     }
     unsigned applId;
     unsigned rc = 0;
+    bool answered = true;
     {
         std::lock_guard put(m_putMutex);
         bool lost;
@@ -253,18 +319,30 @@ bool CCapiLink::ReleaseCAPIAppl()
             applId = m_applId;
             lost = m_applState == ApplState::Lost;
         }
-        // After an outage the thread released the id itself; it may belong
-        // to another application now.
-        if (!lost)
-            rc = CapiBinding::Driver().Release(applId);
+        if (applId == 0) {
+            // Never registered: id 0 is nobody's.
+            rc = CapiBinding::IsBound() ? unsigned(ErrIllegalApplId) : kCapiNotBound;
+        } else if (!lost) {
+            // After an outage the thread released the id itself; it may
+            // belong to another application now.
+            DriverAnswer answer;
+            answered = StartCall(m_bounds.releaseMs, [applId](ICapiDriver& driver, CDriverCall&, DriverAnswer& a) {
+                           a.rc = driver.Release(applId);
+                       })->Take(&answer);
+            rc = answer.rc;
+        }
         std::lock_guard lock(m_mutex);
         m_applState = ApplState::None;
-        if (rc == 0) {
+        if (answered && rc == 0) {
             m_registered = false;
             m_linkDown = false;
         }
     }
     EndThread(kReleaseWaitMs);
+    if (!answered) {
+        Logf("ReleaseCAPIAppl: CAPI_RELEASE failed, no answer within %d ms.", m_bounds.releaseMs);
+        return false;
+    }
     if (rc != 0) {
         Logf("ReleaseCAPIAppl: CAPI_RELEASE failed, error 0x%04X.", rc);
         return false;
@@ -275,48 +353,121 @@ bool CCapiLink::ReleaseCAPIAppl()
 
 bool CCapiLink::GetCAPIManufacturer(std::string& manufacturer)
 {
-    char buffer[64] = {};
-    CapiBinding::Driver().GetManufacturer(m_controller, buffer);
-    buffer[sizeof buffer - 1] = '\0';
-    manufacturer = buffer;
-    return true;
+    return EndGetCAPIManufacturer(*BeginQuery(Query::Manufacturer), manufacturer);
 }
 
 bool CCapiLink::GetCAPISerialNumber(std::string& serial)
 {
-    char buffer[8] = {};
-    const unsigned rc = CapiBinding::Driver().GetSerialNumber(m_controller, buffer);
-    if (rc != 0) {
-        serial = Format("CAPI_GET_SERIAL_NUMBER failed, error 0x%04X.", rc);
-        return false;
-    }
-    buffer[sizeof buffer - 1] = '\0';
-    serial = std::string("CAPI serienummer is: ") + buffer;
-    return true;
+    return EndGetCAPISerialNumber(*BeginQuery(Query::SerialNumber), serial);
 }
 
 bool CCapiLink::GetCAPIVersion(std::string& version)
 {
-    uint32_t v[4] = {};
-    const unsigned rc = CapiBinding::Driver().GetVersion(m_controller, v);
-    if (rc != 0) {
-        version = Format("CAPI_GET_VERSION failed, error 0x%04X.", rc);
-        return false;
-    }
-    version = Format("CAPI ver %x.%x, Manufacturer number %x.%x.", v[0], v[1], v[2], v[3]);
-    return true;
+    return EndGetCAPIVersion(*BeginQuery(Query::Version), version);
 }
 
 bool CCapiLink::GetCAPIProfile(std::string& line1, std::string& line2, std::string& line3)
 {
-    uint8_t profile[64] = {};
-    const unsigned rc = CapiBinding::Driver().GetProfile(m_controller, profile);
-    if (rc != 0) {
-        Logf("GetCAPIProfile: CAPI_GET_PROFILE failed, error 0x%04X./n", rc);
+    return EndGetCAPIProfile(*BeginQuery(Query::Profile), line1, line2, line3);
+}
+
+std::shared_ptr<CDriverCall> CCapiLink::BeginQuery(Query query) const
+{
+    {
+        QueryLane& lane = Lane();
+        std::lock_guard lock(lane.mutex);
+        if (lane.inDriver && lane.inDriver->IsGivenUp())
+            return CDriverCall::Unanswered(m_bounds.queryMs);
+    }
+    const unsigned controller = m_controller;
+    return StartCall(m_bounds.queryMs, [query, controller](ICapiDriver& driver, CDriverCall& self, DriverAnswer& a) {
+        QueryLane& lane = Lane();
+        std::lock_guard order(lane.order);
+        if (self.IsGivenUp())
+            return; // nobody waits for it: the driver is not asked
+        {
+            std::lock_guard lock(lane.mutex);
+            lane.inDriver = &self;
+        }
+        switch (query) {
+        case Query::Manufacturer:
+            a.rc = driver.GetManufacturer(controller, a.text);
+            break;
+        case Query::SerialNumber:
+            a.rc = driver.GetSerialNumber(controller, a.text);
+            break;
+        case Query::Version:
+            a.rc = driver.GetVersion(controller, a.version);
+            break;
+        case Query::Profile:
+            a.rc = driver.GetProfile(controller, a.profile);
+            break;
+        }
+        std::lock_guard lock(lane.mutex);
+        lane.inDriver = nullptr;
+    });
+}
+
+bool CCapiLink::EndGetCAPIManufacturer(CDriverCall& call, std::string& manufacturer)
+{
+    DriverAnswer a;
+    if (!call.Take(&a)) {
+        manufacturer.clear();
+        Logf("GetCAPIManufacturer: CAPI_GET_MANUFACTURER failed, no answer within %d ms.", call.BoundMs());
+        return false;
+    }
+    // The driver's result is not examined: the text is all there is.
+    a.text[sizeof a.text - 1] = '\0';
+    manufacturer = a.text;
+    return true;
+}
+
+bool CCapiLink::EndGetCAPISerialNumber(CDriverCall& call, std::string& serial)
+{
+    DriverAnswer a;
+    if (!call.Take(&a)) {
+        serial = Format("CAPI_GET_SERIAL_NUMBER failed, no answer within %d ms.", call.BoundMs());
+        return false;
+    }
+    if (a.rc != 0) {
+        serial = Format("CAPI_GET_SERIAL_NUMBER failed, error 0x%04X.", a.rc);
+        return false;
+    }
+    a.text[7] = '\0'; // an 8-octet buffer
+    serial = std::string("CAPI serienummer is: ") + a.text;
+    return true;
+}
+
+bool CCapiLink::EndGetCAPIVersion(CDriverCall& call, std::string& version)
+{
+    DriverAnswer a;
+    if (!call.Take(&a)) {
+        version = Format("CAPI_GET_VERSION failed, no answer within %d ms.", call.BoundMs());
+        return false;
+    }
+    if (a.rc != 0) {
+        version = Format("CAPI_GET_VERSION failed, error 0x%04X.", a.rc);
+        return false;
+    }
+    const uint32_t* v = a.version;
+    version = Format("CAPI ver %x.%x, Manufacturer number %x.%x.", v[0], v[1], v[2], v[3]);
+    return true;
+}
+
+bool CCapiLink::EndGetCAPIProfile(CDriverCall& call, std::string& line1, std::string& line2, std::string& line3)
+{
+    DriverAnswer a;
+    if (!call.Take(&a)) {
+        Logf("GetCAPIProfile: CAPI_GET_PROFILE failed, no answer within %d ms.", call.BoundMs());
+        return false;
+    }
+    if (a.rc != 0) {
+        Logf("GetCAPIProfile: CAPI_GET_PROFILE failed, error 0x%04X./n", a.rc);
         return false;
     }
     // 0 u16 controllers, 2 u16 B channels, 4 u32 global options,
     // 8 u32 B1, 12 u32 B2, 16 u32 B3 protocol bits
+    const uint8_t* profile = a.profile;
     line1 = Format("Aantal controllers: %u ; B1 Proto: 0x%04X", unsigned(GetU16(profile)), GetU32(profile + 8));
     line2 = Format("Aantal B-kanalen: %u ; B2 Proto: 0x%04X", unsigned(GetU16(profile + 2)), GetU32(profile + 12));
     line3 = Format("Algemene opties: 0x%04X ; B3 Proto: 0x%04X", GetU32(profile + 4), GetU32(profile + 16));
@@ -343,8 +494,12 @@ bool CCapiLink::Put(const uint8_t* message, const char* failureFormat)
             applId = m_applId;
             lost = m_applState == ApplState::Lost;
         }
-        // While the link is down its id is not its own.
-        rc = lost ? unsigned(ErrIllegalApplId) : CapiBinding::Driver().PutMessage(applId, message);
+        // While the link is down its id is not its own; a link that never
+        // registered has none (id 0 is nobody's).
+        if (applId == 0)
+            rc = CapiBinding::IsBound() ? unsigned(ErrIllegalApplId) : kCapiNotBoundMessage;
+        else
+            rc = lost ? unsigned(ErrIllegalApplId) : CapiBinding::Driver().PutMessage(applId, message);
     }
     if (rc != 0) {
         Logf(failureFormat, rc);
@@ -353,36 +508,61 @@ bool CCapiLink::Put(const uint8_t* message, const char* failureFormat)
     return true;
 }
 
-bool CCapiLink::ListenCAPIAppl()
+bool CCapiLink::ListenCAPIAppl() { return EndListen(*BeginListen()); }
+
+std::shared_ptr<CDriverCall> CCapiLink::BeginListen()
 {
     uint8_t buffer[kMessageBufferSize];
-    EncodeListenReq(buffer, static_cast<uint16_t>(ApplId()), Address());
+    const unsigned applId = ApplId();
+    EncodeListenReq(buffer, static_cast<uint16_t>(applId), Address());
+    // The confirmation is fetched by the receive thread when it runs, which
+    // answers the call; else EndListen fetches it here, once the driver says
+    // it is there (libcapi20's fetch blocks on an empty queue).
+    const bool threaded = IsThreadRunning();
+    std::shared_ptr<CDriverCall> confirmed = threaded ? CDriverCall::Expect(m_bounds.listenMs) : nullptr;
     {
         std::lock_guard lock(m_mutex);
         m_listenState = ListenState::Waiting;
+        m_listenCall = confirmed;
+        // Ended already: nobody is going to fetch the confirmation.
+        if (confirmed && m_threadExited)
+            confirmed->Answer({});
     }
     if (!Put(buffer, "CAPI_PUT_MESSAGE failed, error 0x%04X.")) {
         std::lock_guard lock(m_mutex);
         m_listenState = ListenState::Idle;
-        return false;
+        m_listenCall.reset();
+        return CDriverCall::Answered({});
     }
+    if (threaded)
+        return confirmed;
+    const int waitMs = m_bounds.listenMs;
+    return StartCall(waitMs, [applId, waitMs](ICapiDriver& driver, CDriverCall&, DriverAnswer& a) {
+        a.rc = driver.WaitForSignalFor(applId, waitMs);
+    });
+}
 
-    // The confirmation is fetched by the receive thread when it runs, else
-    // here, and only once the driver says it is there (libcapi20's fetch
-    // blocks on an empty queue). Either way the dispatcher records it.
-    const bool threaded = IsThreadRunning();
+bool CCapiLink::EndListen(CDriverCall& call)
+{
+    DriverAnswer signalled;
+    const bool answered = call.Take(&signalled);
+    bool threaded;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_listenState == ListenState::Idle)
+            return false; // the request was refused; its line stands
+        threaded = m_listenCall.get() == &call;
+        m_listenCall.reset();
+    }
     bool fetched = false;
     bool handled = false;
-    if (!threaded && CapiBinding::Driver().WaitForSignalFor(ApplId(), m_listenTimeoutMs) == 0) {
+    if (!threaded && answered && signalled.rc == 0) {
         fetched = true;
         handled = ReceiveCAPIMsg();
     }
     ListenState outcome;
     {
-        std::unique_lock lock(m_mutex);
-        if (threaded)
-            m_changed.wait_for(lock, std::chrono::milliseconds(m_listenTimeoutMs),
-                               [this] { return m_listenState != ListenState::Waiting || m_threadExited; });
+        std::lock_guard lock(m_mutex);
         outcome = m_listenState;
         m_listenState = ListenState::Idle;
         if (outcome == ListenState::Ok)
@@ -482,7 +662,6 @@ bool CCapiLink::StopCAPIThread()
         pending = m_pending;
         applId = m_applId;
     }
-    m_changed.notify_all();
     if (m_stopEvent) {
         m_stopEvent->cv.notify_all();
         m_stopEvent->wake.Signal();
@@ -535,11 +714,15 @@ void CCapiLink::ThreadProc(const std::shared_ptr<StopEvent>& stop)
     {
         std::lock_guard attach(stop->attach);
         if (!stop->cutOff) {
+            std::shared_ptr<CDriverCall> listen;
             {
                 std::lock_guard lock(m_mutex);
                 m_threadExited = true;
+                listen = m_listenCall;
             }
-            m_changed.notify_all();
+            // Nobody else will fetch the LISTEN_CONF now.
+            if (listen)
+                listen->Answer({});
         }
     }
     {
@@ -912,12 +1095,15 @@ bool CCapiLink::Dispatch(const uint8_t* msg, size_t size, size_t readable, std::
             Log("LISTEN_CONF OK.");
         else
             Logf("LISTEN_CONF NOK, Info = 0x%04X", unsigned(info));
+        std::shared_ptr<CDriverCall> listen;
         {
             std::lock_guard lock(m_mutex);
             if (m_listenState == ListenState::Waiting)
                 m_listenState = ok ? ListenState::Ok : ListenState::Failed;
+            listen = m_listenCall;
         }
-        m_changed.notify_all();
+        if (listen)
+            listen->Answer({});
         return ok;
     }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 class CCapiLink;
+class CDriverCall;
 
 // The owner's notification message (WM_USER + 1).
 constexpr unsigned WM_CAPI_NOTIFY = 0x0400 + 1;
@@ -53,7 +54,23 @@ public:
     CCapiLink(const CCapiLink&) = delete;
     CCapiLink& operator=(const CCapiLink&) = delete;
 
-    // Binding and registration
+    // How long a driver call may go unanswered before it counts as failed.
+    struct Bounds
+    {
+        int registerMs = 5000;
+        int listenMs = 3000; // the LISTEN_CONF
+        int releaseMs = 2000;
+        int queryMs = 3000;  // each identity query
+    };
+    // What links made from now on start with (tests make them short).
+    static void SetDefaultBounds(const Bounds& bounds);
+    static Bounds DefaultBounds();
+    void SetBounds(const Bounds& bounds) { m_bounds = bounds; }
+    const Bounds& GetBounds() const { return m_bounds; }
+
+    // Binding and registration. Each driver call is bounded; one that does
+    // not answer in time fails, with a status line that says so. A link that
+    // never registered releases without calling the driver.
     bool LoadCAPIDll();
     bool SetCAPIOwner(ICapiOwner* owner);
     bool RegisterCAPIAppl();
@@ -63,7 +80,24 @@ public:
     bool GetCAPIVersion(std::string& version);
     bool GetCAPIProfile(std::string& line1, std::string& line2, std::string& line3);
 
-    // Requests
+    // The same in two halves, for an owner whose thread must not wait:
+    // Begin... sets the driver to work and returns at once, with the call
+    // that tells when the answer (or its bound) has come; End... then does on
+    // the owner's thread what the one-piece operation does, waiting for the
+    // rest of the bound if need be. A call unanswered by then is given up.
+    std::shared_ptr<CDriverCall> BeginRegister();
+    bool EndRegister(CDriverCall& call);
+    std::shared_ptr<CDriverCall> BeginListen();
+    bool EndListen(CDriverCall& call);
+    enum class Query { Manufacturer, SerialNumber, Version, Profile };
+    std::shared_ptr<CDriverCall> BeginQuery(Query query) const;
+    bool EndGetCAPIManufacturer(CDriverCall& call, std::string& manufacturer);
+    bool EndGetCAPISerialNumber(CDriverCall& call, std::string& serial);
+    bool EndGetCAPIVersion(CDriverCall& call, std::string& version);
+    bool EndGetCAPIProfile(CDriverCall& call, std::string& line1, std::string& line2, std::string& line3);
+
+    // Requests. A link that holds no application (its registration failed)
+    // refuses them without calling the driver.
     bool ListenCAPIAppl();
     bool ConnectCAPICall(std::string number, std::string text, uint16_t cip);
     bool SubmitCAPIMsg(uint16_t code);
@@ -104,7 +138,7 @@ public:
     // tests; set before the thread starts.
     void SetLogObserver(std::function<void(const std::string&)> observer);
     // How long ListenCAPIAppl waits for its confirmation.
-    void SetListenTimeout(int milliseconds) { m_listenTimeoutMs = milliseconds; }
+    void SetListenTimeout(int milliseconds) { m_bounds.listenMs = milliseconds; }
 
     // Text of a CIP value, or nullptr for an unlisted one.
     static const char* CallTypeText(uint16_t cip);
@@ -175,10 +209,11 @@ private:
     bool m_threadExited = false;         // guarded by m_mutex
     bool m_linkDown = false;             // guarded by m_mutex
     std::shared_ptr<Ticket> m_pending;   // guarded by m_mutex: the notification in flight
-    std::condition_variable m_changed;   // on m_mutex: thread exit, listen outcome
     ListenState m_listenState = ListenState::Idle; // guarded by m_mutex
+    // Answered when the LISTEN_CONF has been handled, or the thread ended.
+    std::shared_ptr<CDriverCall> m_listenCall; // guarded by m_mutex
     uint16_t m_dataHandle = 0;           // dispatcher only (under m_dispatchMutex)
-    int m_listenTimeoutMs = 3000;        // owner's thread only
+    Bounds m_bounds;                     // owner's thread only
 
     // Serialises fetching and handling of this application's messages: the
     // receive thread and ListenCAPIAppl must never fetch at the same time.

@@ -10,6 +10,8 @@
 #include "Cp1252.h"
 #include "DialogUnits.h"
 #include "HelpFile.h"
+#include "DriverCall.h"
+#include "DriverCallWatch.h"
 #include "IncomingCall.h"
 #include "InputBlocker.h"
 #include "Look.h"
@@ -156,6 +158,10 @@ CChatDlg::CChatDlg(QWidget* parent)
 
 CChatDlg::~CChatDlg()
 {
+    // A driver call that start-up still waits for stays behind on its own
+    // thread, never waited for here; a registration it makes later is undone.
+    if (m_pendingCall)
+        m_pendingCall->GiveUp();
     if (m_callListSaver)
         m_callListSaver->SaveNow();
     if (m_linksStarted) {
@@ -411,23 +417,43 @@ void CChatDlg::StartLinks()
 {
     m_linksStarted = true;
     // A link that could not register starts no thread; its listen request
-    // then fails on its own.
+    // then fails on its own. The driver calls run off this thread: with a
+    // prompt driver start-up ends here as it always did, with a slow or
+    // silent one it goes on from the event loop, in the same order.
     m_receiveLink.LoadCAPIDll();
     m_receiveLink.SetCAPIOwner(this);
-    const bool receiveRegistered = m_receiveLink.RegisterCAPIAppl();
-    if (!receiveRegistered)
-        Message(QStringLiteral("Register werkt niet"));
-    if (receiveRegistered && !m_receiveLink.StartCAPIThread())
-        Message(QStringLiteral("Kan de Thread niet starten\r\n Sluit de applicatie af en probeer opnieuw"));
-    if (!m_receiveLink.ListenCAPIAppl())
-        Message(QStringLiteral("De Listen state is niet gelukt\r\n Sluit af en probeer opnieuw"));
+    Await(m_receiveLink.BeginRegister(), [this](CDriverCall& receiveRegistration) {
+        const bool receiveRegistered = m_receiveLink.EndRegister(receiveRegistration);
+        if (!receiveRegistered)
+            Message(QStringLiteral("Register werkt niet"));
+        if (receiveRegistered && !m_receiveLink.StartCAPIThread())
+            Message(QStringLiteral("Kan de Thread niet starten\r\n Sluit de applicatie af en probeer opnieuw"));
+        Await(m_receiveLink.BeginListen(), [this](CDriverCall& listen) {
+            if (!m_receiveLink.EndListen(listen))
+                Message(QStringLiteral("De Listen state is niet gelukt\r\n Sluit af en probeer opnieuw"));
 
-    m_sendLink.SetCAPIOwner(this);
-    const bool sendRegistered = m_sendLink.RegisterCAPIAppl();
-    if (!sendRegistered)
-        Message(QStringLiteral("Register werkt niet"));
-    if (sendRegistered && !m_sendLink.StartCAPIThread())
-        Message(QStringLiteral("Kan de Thread niet starten\r\n Sluit de applicatie af en probeer opnieuw"));
+            m_sendLink.SetCAPIOwner(this);
+            Await(m_sendLink.BeginRegister(), [this](CDriverCall& sendRegistration) {
+                const bool sendRegistered = m_sendLink.EndRegister(sendRegistration);
+                if (!sendRegistered)
+                    Message(QStringLiteral("Register werkt niet"));
+                if (sendRegistered && !m_sendLink.StartCAPIThread())
+                    Message(QStringLiteral("Kan de Thread niet starten\r\n Sluit de applicatie af en probeer opnieuw"));
+            });
+        });
+    });
+}
+
+void CChatDlg::Await(const std::shared_ptr<CDriverCall>& call, std::function<void(CDriverCall&)> then)
+{
+    m_pendingCall = call;
+    AfterAnswer(this, call, kAnswerGraceMs, [this, call, then = std::move(then)] {
+        // Closing: the shutdown gives the call up, and start-up ends here.
+        if (m_closing)
+            return;
+        m_pendingCall.reset();
+        then(*call);
+    });
 }
 
 // ---------------------------------------------------------------- fields

@@ -14,6 +14,7 @@
 
 class CCallListFilter;
 class CCallListSaver;
+class CDriverCall;
 class QAction;
 class QLineEdit;
 class QMenu;
@@ -33,7 +34,8 @@ class CChatDlg final : public QDialog, public ICapiOwner
 
 public:
     // Runs the whole start-up: controls, toolbar, size and place, the call
-    // list, then both links (with a message for every step that fails).
+    // list, then both links (with a message for every step that fails). The
+    // link steps that wait for a slow driver go on from the event loop.
     explicit CChatDlg(QWidget* parent = nullptr);
     // The shutdown: saves the call list, stops and releases both links,
     // removes the tray icon.
@@ -59,6 +61,8 @@ public:
     // The show operation: visible again, not restored from minimised.
     void ShowWindow();
 
+    // Start-up still waits for the driver (it goes on from the event loop).
+    bool IsStartingLinks() const { return m_pendingCall != nullptr; }
     CCallListModel& CallListModel() { return m_callListModel; }
     CCapiLink& ReceiveLink() { return m_receiveLink; }
     CCapiLink& SendLink() { return m_sendLink; }
@@ -90,6 +94,9 @@ private:
     void PlaceWindow();
     void SetupCallList();
     void StartLinks();
+    // Runs `then` with `call` once the driver has answered it or its bound
+    // has passed; in the meantime the event loop runs.
+    void Await(const std::shared_ptr<CDriverCall>& call, std::function<void(CDriverCall&)> then);
     void IncomingCall();
     void RunCallerAction(const QString& action, const QString& path);
     void ShowCallListMenu(const QPoint& pos);
@@ -160,6 +167,8 @@ private:
     enum class SilentCall { None, Ringing, Cleared };
     SilentCall m_silentCall = SilentCall::None;
     bool m_linksStarted = false;
+    // The driver call start-up waits for; given up at shutdown.
+    std::shared_ptr<CDriverCall> m_pendingCall;
     bool m_closing = false;
 
     // Counts the changes of the text to send, for the whole process.

@@ -22,14 +22,18 @@ public:
     explicit CMyPropertyPage4(QWidget* parent = nullptr);
     ~CMyPropertyPage4() override;
 
-    // Asks the driver for manufacturer, serial number, version and profile.
-    // Without a loaded driver nothing is asked and those fields stay empty.
+    // Asks the driver for manufacturer, serial number, version and profile,
+    // one after the other and off the window's thread; answers that take
+    // longer than a moment fill their fields when they come. Without a
+    // loaded driver nothing is asked and those fields stay empty.
     void OnInitDialog() override;
     // What was typed goes back into the strings; nothing is stored.
     bool OnKillActive() override;
 
 private:
     void ShowFields();
+    void Ask(CCapiLink::Query query);
+    void Answered(CCapiLink::Query query, CDriverCall& call);
 
     std::unique_ptr<Ui::CMyPropertyPage4> m_ui;
     QString m_manufacturer;
@@ -40,4 +44,5 @@ private:
     QString m_profileLine3;
     QString m_homePage;
     CCapiLink m_capiLink; // lives and dies with the page
+    bool m_shown = false; // the fields show the strings; later answers go straight to theirs
 };

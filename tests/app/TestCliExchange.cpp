@@ -6,6 +6,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <map>
+
 namespace {
 
 quint16 FreePort()
@@ -18,6 +21,52 @@ quint16 FreePort()
 const char kCaller[] = "0302222222";
 const char kCalled[] = "0301111111";
 const char kAnswering[] = "0309999999";
+
+// A remote-CAPI server that takes every connection and reads what comes, but
+// answers at most the registrations: a router that has stopped talking.
+class CapiStub final : public QObject
+{
+public:
+    explicit CapiStub(bool confirmRegistrations) : m_confirm(confirmRegistrations)
+    {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = m_server.nextPendingConnection())
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Serve(socket); });
+        });
+        QVERIFY(m_home.isValid());
+        QFile rc(m_home.filePath(".capi20rc"));
+        QVERIFY(rc.open(QIODevice::WriteOnly));
+        rc.write(QString("REMOTE rcapi 127.0.0.1 %1\nTRACELEVEL 0\n").arg(m_server.serverPort()).toLatin1());
+    }
+    const QTemporaryDir& Home() const { return m_home; }
+    int Frames() const { return m_frames; }
+
+private:
+    void Serve(QTcpSocket* socket)
+    {
+        QByteArray& pending = m_pending[socket];
+        pending += socket->readAll();
+        // Each frame: a big-endian length that counts itself; a control
+        // frame has its command at payload offset 4, f2 ff for REGISTER.
+        while (pending.size() >= 2) {
+            const int length = uint8_t(pending[0]) << 8 | uint8_t(pending[1]);
+            if (length < 2 || pending.size() < length)
+                break;
+            const QByteArray frame = pending.left(length);
+            pending.remove(0, length);
+            ++m_frames;
+            if (m_confirm && frame.size() >= 8 && uint8_t(frame[6]) == 0xf2 && uint8_t(frame[7]) == 0xff)
+                socket->write(QByteArray::fromHex("000c00000000f3ff00000000"));
+        }
+    }
+
+    QTcpServer m_server;
+    QTemporaryDir m_home;
+    std::map<QTcpSocket*, QByteArray> m_pending;
+    int m_frames = 0;
+    const bool m_confirm;
+};
 
 } // namespace
 
@@ -37,7 +86,13 @@ private slots:
     void listenerSurvivesExchangeRestart();
     void badArguments_data();
     void badArguments();
+    void textAfterOptionsEnd_data();
+    void textAfterOptionsEnd();
     void info();
+    void silentServer_data();
+    void silentServer();
+    void signalsEndEveryCommand_data();
+    void signalsEndEveryCommand();
 
 private:
     QProcess m_exchange;
@@ -258,6 +313,38 @@ void TestCliExchange::badArguments_data()
     QTest::newRow("letters in the number") << QStringList{"send", "12ab", "x"} << QByteArray("ongeldig nummer");
     QTest::newRow("text missing") << QStringList{"send", kCalled} << QByteArray("NUMMER en een TEKST");
     QTest::newRow("bad count") << QStringList{"listen", "--count", "nul"} << QByteArray("ongeldige --count");
+    // Never sent as the text.
+    QTest::newRow("--timeout without its value")
+        << QStringList{"send", kCalled, "--timeout"} << QByteArray("--timeout zonder waarde");
+    QTest::newRow("--count without its value") << QStringList{"listen", "--count"} << QByteArray("--count zonder waarde");
+    QTest::newRow("--timeout past any number of seconds")
+        << QStringList{"send", kCalled, "x", "--timeout", "99999999999"} << QByteArray("ongeldige --timeout");
+    QTest::newRow("--timeout whose milliseconds overflow")
+        << QStringList{"info", "--timeout", "2147484"} << QByteArray("ongeldige --timeout");
+    QTest::newRow("--timeout 0") << QStringList{"listen", "--timeout", "0"} << QByteArray("ongeldige --timeout");
+    QTest::newRow("unknown option") << QStringList{"send", kCalled, "-x"} << QByteArray("onbekende optie: -x");
+    QTest::newRow("--count outside listen")
+        << QStringList{"send", kCalled, "x", "--count", "1"} << QByteArray("--count hoort bij listen");
+}
+
+void TestCliExchange::textAfterOptionsEnd_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::newRow("-v") << QStringList{"send", kCalled, "--", "-v"} << QByteArray("Verz: -v naar ");
+    QTest::newRow("--timeout, options before --")
+        << QStringList{"--verbose", "send", "--timeout", "10", kCalled, "--", "--timeout"}
+        << QByteArray("Verz: --timeout naar ");
+}
+
+void TestCliExchange::textAfterOptionsEnd()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, sent);
+    // Nobody listens on the line: the text goes out and is not delivered.
+    QByteArray out, err;
+    QCOMPARE(Cli(m_homeCaller, args, &out, &err), 1);
+    QVERIFY2(out.startsWith(sent) && out.contains("0x3492"), out + err);
 }
 
 void TestCliExchange::badArguments()
@@ -278,6 +365,87 @@ void TestCliExchange::info()
     QVERIFY2(lines[1].startsWith("CAPI serienummer is: "), out);
     QVERIFY2(lines[2].startsWith("CAPI ver 2.0, Manufacturer number "), out);
     QCOMPARE(lines[4], QByteArray("Aantal B-kanalen: 2 ; B2 Proto: 0x0003"));
+}
+
+void TestCliExchange::silentServer_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("shown"); // on stdout and stderr
+    QTest::newRow("send") << QStringList{"send", kCalled, "hoi", "--timeout", "2"}
+                          << QByteArray("aanmelden bij CAPI mislukt: RegisterCAPIAppl: CAPI_REGISTER failed, "
+                                        "no answer within 2000 ms.");
+    QTest::newRow("listen") << QStringList{"listen", "--timeout", "2"}
+                            << QByteArray("CAPI_REGISTER failed, no answer within 2000 ms.");
+    QTest::newRow("info") << QStringList{"info", "--timeout", "2"}
+                          << QByteArray("GetCAPIManufacturer: CAPI_GET_MANUFACTURER failed, no answer within 2000 ms.\n"
+                                        "CAPI_GET_SERIAL_NUMBER failed, no answer within 2000 ms.\n"
+                                        "CAPI_GET_VERSION failed, no answer within 2000 ms.\n"
+                                        "GetCAPIProfile: CAPI_GET_PROFILE failed, no answer within 2000 ms.\n");
+}
+
+void TestCliExchange::silentServer()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, shown);
+    CapiStub silent(false);
+    QByteArray out, err;
+    QCOMPARE(Cli(silent.Home(), args, &out, &err), 1);
+    QVERIFY2((out + err).contains(shown), out + err);
+}
+
+void TestCliExchange::signalsEndEveryCommand_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("registers"); // the server confirms registrations
+    QTest::addColumn<QByteArray>("before"); // on stderr before the signal
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("exitCode");
+    const QStringList send{"--verbose", "send", kCalled, "hoi", "--timeout", "60"};
+    const QStringList listen{"--verbose", "listen", "--timeout", "60"};
+    const QByteArray registered("RegisterCAPIAppl: ApplId = ");
+    QTest::newRow("send registering, SIGINT") << send << false << QByteArray() << SIGINT << 1;
+    QTest::newRow("send registering, SIGTERM") << send << false << QByteArray() << SIGTERM << 1;
+    QTest::newRow("listen registering, SIGTERM") << listen << false << QByteArray() << SIGTERM << 0;
+    QTest::newRow("info asking, SIGINT") << QStringList{"info", "--timeout", "60"} << false << QByteArray() << SIGINT << 1;
+    QTest::newRow("send waiting for the network, SIGINT") << send << true << registered << SIGINT << 1;
+    QTest::newRow("send waiting for the network, SIGTERM") << send << true << registered << SIGTERM << 1;
+    QTest::newRow("listen waiting for its LISTEN_CONF, SIGTERM") << listen << true << registered << SIGTERM << 0;
+}
+
+void TestCliExchange::signalsEndEveryCommand()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, registers);
+    QFETCH(QByteArray, before);
+    QFETCH(int, signal);
+    QFETCH(int, exitCode);
+    CapiStub server(registers);
+    QProcess cli;
+    cli.setProcessEnvironment(Env(server.Home()));
+    cli.start(ZL_CLI_BIN, args);
+    QVERIFY(cli.waitForStarted());
+    auto stop = qScopeGuard([&cli] {
+        if (cli.state() != QProcess::NotRunning) {
+            cli.kill();
+            cli.waitForFinished();
+        }
+    });
+    // The driver has asked the server something, so the program is past its
+    // start and waiting.
+    QByteArray err;
+    QTRY_VERIFY_WITH_TIMEOUT(server.Frames() > 0 && (err += cli.readAllStandardError()).contains(before), 10000);
+    QTest::qWait(100);
+    QCOMPARE(cli.state(), QProcess::Running);
+
+    QCOMPARE(::kill(pid_t(cli.processId()), signal), 0);
+    // Long before any bound: the program ends by itself, not by the signal.
+    QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, 5000);
+    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(cli.exitCode(), exitCode);
+    err += cli.readAllStandardError();
+    QVERIFY2(err.contains("zoemlijn-cli: onderbroken"), err);
+    // What was registered is released before the end.
+    QCOMPARE(err.contains("released successfuly."), registers);
 }
 
 QTEST_GUILESS_MAIN(TestCliExchange)

@@ -68,6 +68,34 @@ void FakeCapiDriver::SetWakeMode(WakeMode mode)
     m_wakeMode = mode;
 }
 
+void FakeCapiDriver::SetSilent(unsigned calls)
+{
+    std::lock_guard lock(m_mutex);
+    m_silent = calls;
+}
+
+void FakeCapiDriver::StallIfSilent(std::unique_lock<std::mutex>& lock, unsigned call)
+{
+    if (!(m_silent & call))
+        return;
+    ++m_stalled;
+    m_cv.notify_all();
+    m_cv.wait(lock, [this] { return m_unstuck; });
+    --m_stalled;
+}
+
+int FakeCapiDriver::SilentCallsWaiting() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_stalled;
+}
+
+int FakeCapiDriver::Queries() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_queries;
+}
+
 void FakeCapiDriver::Unstick()
 {
     {
@@ -170,7 +198,8 @@ bool FakeCapiDriver::WaitUntilWaiting(int milliseconds) const
 unsigned FakeCapiDriver::Register(unsigned messageBufferSize, unsigned maxLogicalConnection,
                                   unsigned maxBDataBlocks, unsigned maxBDataLen, unsigned* applId)
 {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    StallIfSilent(lock, SilentRegister);
     m_registrations.push_back({messageBufferSize, maxLogicalConnection, maxBDataBlocks, maxBDataLen});
     if (m_broken)
         return 0x1009;
@@ -192,7 +221,8 @@ unsigned FakeCapiDriver::Release(unsigned applId)
         hook();
     unsigned rc;
     {
-        std::lock_guard lock(m_mutex);
+        std::unique_lock lock(m_mutex);
+        StallIfSilent(lock, SilentRelease);
         m_released.push_back(applId);
         m_releasedSignal = true;
         rc = m_releaseResult;
@@ -288,7 +318,9 @@ unsigned FakeCapiDriver::WaitForSignalFor(unsigned, int milliseconds)
 
 unsigned FakeCapiDriver::GetManufacturer(unsigned, char* buffer64)
 {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    StallIfSilent(lock, SilentQueries);
+    ++m_queries;
     std::memset(buffer64, 0, 64);
     std::memcpy(buffer64, m_manufacturer.constData(), size_t(std::min<qsizetype>(m_manufacturer.size(), 63)));
     return m_queryResult;
@@ -296,7 +328,9 @@ unsigned FakeCapiDriver::GetManufacturer(unsigned, char* buffer64)
 
 unsigned FakeCapiDriver::GetVersion(unsigned, uint32_t version[4])
 {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    StallIfSilent(lock, SilentQueries);
+    ++m_queries;
     for (size_t i = 0; i < 4; ++i)
         version[i] = i < m_version.size() ? m_version[i] : 0;
     return m_queryResult;
@@ -304,7 +338,9 @@ unsigned FakeCapiDriver::GetVersion(unsigned, uint32_t version[4])
 
 unsigned FakeCapiDriver::GetSerialNumber(unsigned, char* buffer8)
 {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    StallIfSilent(lock, SilentQueries);
+    ++m_queries;
     std::memset(buffer8, 0, 8);
     std::memcpy(buffer8, m_serial.constData(), size_t(std::min<qsizetype>(m_serial.size(), 7)));
     return m_queryResult;
@@ -312,7 +348,9 @@ unsigned FakeCapiDriver::GetSerialNumber(unsigned, char* buffer8)
 
 unsigned FakeCapiDriver::GetProfile(unsigned, uint8_t* buffer64)
 {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    StallIfSilent(lock, SilentQueries);
+    ++m_queries;
     std::memcpy(buffer64, m_profile.constData(), 64);
     return m_queryResult;
 }

@@ -42,6 +42,11 @@ public:
         Never,       // nothing but Unstick()
     };
     void SetWakeMode(WakeMode mode);
+    // Calls that never return until Unstick(), as libcapi20's do against a
+    // remote server that takes the connection and says nothing. Afterwards
+    // they go on as if the answer had come late.
+    enum SilentCall : unsigned { SilentRegister = 1, SilentRelease = 2, SilentQueries = 4 };
+    void SetSilent(unsigned calls);
     void Unstick();
     // A descriptor the receive thread is to wait on (a pipe standing in for
     // /dev/capi20); each fetch reads one octet from it.
@@ -65,6 +70,9 @@ public:
     // have not returned yet.
     int SignalWaits() const;
     int ThreadsInWait() const;
+    // Calls sitting in a silent driver now, and identity queries so far.
+    int SilentCallsWaiting() const;
+    int Queries() const;
     struct RegisterParams
     {
         unsigned messageBufferSize, maxLogicalConnection, maxBDataBlocks, maxBDataLen;
@@ -89,6 +97,8 @@ public:
     int WaitDescriptor(unsigned) override;
 
 private:
+    void StallIfSilent(std::unique_lock<std::mutex>& lock, unsigned call);
+
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_cv;
     struct Queued
@@ -110,6 +120,9 @@ private:
     bool m_woken = false;
     bool m_releasedSignal = false; // a Release since the last Register
     bool m_unstuck = false;
+    unsigned m_silent = 0;
+    int m_stalled = 0;
+    int m_queries = 0;
     WakeMode m_wakeMode = WakeMode::Wakes;
     int m_fd = -1;
     std::function<void()> m_releaseHook;

@@ -4,6 +4,7 @@
 #include "CapiDefs.h"
 #include "CapiDriver.h"
 #include "CapiLink.h"
+#include "DriverCall.h"
 #include "FakeCapiDriver.h"
 #include "FakePlatform.h"
 
@@ -138,6 +139,11 @@ private:
 
 using Codes = std::vector<unsigned>;
 
+// Short bounds, so that a driver that says nothing fails soon.
+constexpr int kBound = 150;
+
+enum class Op { Register, Release, Listen, Connect, Manufacturer, SerialNumber, Version, Profile };
+
 } // namespace
 
 class TestCapiLink : public QObject
@@ -194,6 +200,14 @@ private slots:
     void recoversAfterOutage();
     void releaseDuringOutage();
 
+    // Bounded driver calls
+    void silentDriverCallFails_data();
+    void silentDriverCallFails();
+    void stuckQueryFailsTheNextAtOnce();
+    void listenInHalves();
+    void unregisteredLinkCallsNoDriver_data();
+    void unregisteredLinkCallsNoDriver();
+
 private:
     std::unique_ptr<FakeCapiDriver> m_driver;
     std::unique_ptr<CCapiLink> m_link;
@@ -234,6 +248,9 @@ void TestCapiLink::init()
 void TestCapiLink::cleanup()
 {
     m_link.reset();
+    // Threads left in the driver hold it: they end before it goes.
+    m_driver->Unstick();
+    QTRY_COMPARE(CDriverCall::Running(), 0);
     CapiBinding::ResetForTesting();
     m_driver.reset();
 }
@@ -1196,5 +1213,167 @@ void TestCapiLink::releaseDuringOutage()
     QCOMPARE(m_link->LogLine(), std::string("ReleaseCAPIAppl: ApplId =  7 released successfuly."));
 }
 
+
+// ---------------------------------------------------------------- bounded driver calls
+
+void TestCapiLink::silentDriverCallFails_data()
+{
+    QTest::addColumn<int>("op");
+    QTest::addColumn<unsigned>("silent");
+    // The status line, or for the serial number and version the output,
+    // which carries their failure.
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("releasedLate");
+    using D = FakeCapiDriver;
+    QTest::newRow("register") << int(Op::Register) << unsigned(D::SilentRegister)
+                              << "RegisterCAPIAppl: CAPI_REGISTER failed, no answer within 150 ms." << true;
+    QTest::newRow("release") << int(Op::Release) << unsigned(D::SilentRelease)
+                             << "ReleaseCAPIAppl: CAPI_RELEASE failed, no answer within 150 ms." << true;
+    QTest::newRow("manufacturer") << int(Op::Manufacturer) << unsigned(D::SilentQueries)
+                                  << "GetCAPIManufacturer: CAPI_GET_MANUFACTURER failed, no answer within 150 ms."
+                                  << false;
+    QTest::newRow("serial number") << int(Op::SerialNumber) << unsigned(D::SilentQueries)
+                                   << "CAPI_GET_SERIAL_NUMBER failed, no answer within 150 ms." << false;
+    QTest::newRow("version") << int(Op::Version) << unsigned(D::SilentQueries)
+                             << "CAPI_GET_VERSION failed, no answer within 150 ms." << false;
+    QTest::newRow("profile") << int(Op::Profile) << unsigned(D::SilentQueries)
+                             << "GetCAPIProfile: CAPI_GET_PROFILE failed, no answer within 150 ms." << false;
+}
+
+void TestCapiLink::silentDriverCallFails()
+{
+    QFETCH(int, op);
+    QFETCH(unsigned, silent);
+    QFETCH(QString, line);
+    QFETCH(bool, releasedLate);
+    m_link->SetBounds({kBound, kBound, kBound, kBound});
+    if (Op(op) == Op::Release)
+        RegisterLink(7);
+    m_driver->SetRegisterResult(0, 7);
+    m_driver->SetSilent(silent);
+
+    std::string output = "a", line2 = "b", line3 = "c";
+    const auto start = std::chrono::steady_clock::now();
+    bool result = true;
+    switch (Op(op)) {
+    case Op::Register: result = m_link->RegisterCAPIAppl(); break;
+    case Op::Release: result = m_link->ReleaseCAPIAppl(); break;
+    case Op::Manufacturer: result = m_link->GetCAPIManufacturer(output); break;
+    case Op::SerialNumber: result = m_link->GetCAPISerialNumber(output); break;
+    case Op::Version: result = m_link->GetCAPIVersion(output); break;
+    case Op::Profile: result = m_link->GetCAPIProfile(output, line2, line3); break;
+    default: QFAIL("no such row");
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    QVERIFY(!result);
+    QVERIFY(took >= std::chrono::milliseconds(kBound));
+    QVERIFY2(took < std::chrono::seconds(2),
+             qPrintable(QString::number(std::chrono::duration<double, std::milli>(took).count()) + " ms"));
+    const bool intoOutput = Op(op) == Op::SerialNumber || Op(op) == Op::Version;
+    QCOMPARE(QString::fromStdString(intoOutput ? output : m_link->LogLine()), line);
+    if (Op(op) == Op::Manufacturer)
+        QCOMPARE(output, std::string());
+    if (Op(op) == Op::Profile)
+        QCOMPARE(output + line2 + line3, std::string("abc"));
+
+    // Left behind in the driver, on a thread of its own.
+    QCOMPARE(m_driver->SilentCallsWaiting(), 1);
+    QCOMPARE(CDriverCall::Running(), 1);
+    // The answer comes after all, too late to count: a registration made
+    // then is given back, and the link holds nothing.
+    m_driver->Unstick();
+    QTRY_COMPARE(CDriverCall::Running(), 0);
+    QCOMPARE(m_driver->Released(), releasedLate ? std::vector<unsigned>{7} : std::vector<unsigned>{});
+    if (Op(op) == Op::Register) {
+        QVERIFY(!m_link->IsRegistered());
+        QCOMPARE(m_link->ApplId(), 0u);
+        QCOMPARE(m_link->LogLine(), line.toStdString());
+    }
+}
+
+void TestCapiLink::stuckQueryFailsTheNextAtOnce()
+{
+    m_link->SetBounds({kBound, kBound, kBound, kBound});
+    m_driver->SetSilent(FakeCapiDriver::SilentQueries);
+    std::string serial, version;
+    QVERIFY(!m_link->GetCAPISerialNumber(serial));
+    // The driver has not answered the last query: the next one is not put
+    // behind it on the same connection, and fails without a thread.
+    QVERIFY(!m_link->GetCAPIVersion(version));
+    QCOMPARE(version, std::string("CAPI_GET_VERSION failed, no answer within 150 ms."));
+    QCOMPARE(m_driver->SilentCallsWaiting(), 1);
+    QCOMPARE(CDriverCall::Running(), 1);
+
+    m_driver->Unstick();
+    QTRY_COMPARE(CDriverCall::Running(), 0);
+    QCOMPARE(m_driver->Queries(), 1);
+    QVERIFY(m_link->GetCAPIVersion(version));
+    QCOMPARE(version, std::string("CAPI ver 2.0, Manufacturer number 1.a."));
+}
+
+void TestCapiLink::listenInHalves()
+{
+    RecordingOwner owner;
+    m_link->SetCAPIOwner(&owner);
+    RegisterLink();
+    m_link->SetListenTimeout(kBound);
+    QVERIFY(m_link->StartCAPIThread());
+    QVERIFY(m_driver->WaitUntilWaiting(2000));
+
+    // The request goes out at once; the receive thread's LISTEN_CONF answers.
+    auto call = m_link->BeginListen();
+    QCOMPARE(m_driver->Puts().size(), size_t(1));
+    QVERIFY(!call->WaitFor(20));
+    m_driver->Queue(Msg(ListenConf, 0, 0, U16(0)));
+    QVERIFY(call->WaitFor(2000));
+    QVERIFY(m_link->EndListen(*call));
+    QCOMPARE(m_link->LogLine(), std::string("LISTEN_CONF OK."));
+
+    // Never confirmed: false once the bound has passed.
+    call = m_link->BeginListen();
+    const auto start = std::chrono::steady_clock::now();
+    QVERIFY(!m_link->EndListen(*call));
+    QVERIFY(std::chrono::steady_clock::now() - start < std::chrono::seconds(2));
+    QCOMPARE(m_link->LogLine(), std::string("Appl. queue is empty, retry later."));
+    // A confirmation after that finds nobody waiting.
+    m_driver->Queue(Msg(ListenConf, 0, 0, U16(0)));
+    QTRY_COMPARE(m_link->LogLine(), std::string("LISTEN_CONF OK."));
+
+    QVERIFY(m_link->StopCAPIThread());
+    QVERIFY(m_link->ReleaseCAPIAppl());
+}
+
+void TestCapiLink::unregisteredLinkCallsNoDriver_data()
+{
+    QTest::addColumn<int>("op");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("listen") << int(Op::Listen) << "CAPI_PUT_MESSAGE failed, error 0x1101.";
+    QTest::newRow("connect") << int(Op::Connect) << "CAPI_PUT_MESSAGE failed, error 0x1101.";
+    QTest::newRow("release") << int(Op::Release) << "ReleaseCAPIAppl: CAPI_RELEASE failed, error 0x1101.";
+}
+
+void TestCapiLink::unregisteredLinkCallsNoDriver()
+{
+    QFETCH(int, op);
+    QFETCH(QString, line);
+    m_driver->SetRegisterResult(0x1008, 0);
+    QVERIFY(!m_link->RegisterCAPIAppl());
+    m_link->SetListenTimeout(kBound);
+
+    bool result = true;
+    switch (Op(op)) {
+    case Op::Listen: result = m_link->ListenCAPIAppl(); break;
+    case Op::Connect: result = m_link->ConnectCAPICall("12345", "hoi", 2); break;
+    case Op::Release: result = m_link->ReleaseCAPIAppl(); break;
+    default: QFAIL("no such row");
+    }
+    QVERIFY(!result);
+    QCOMPARE(QString::fromStdString(m_link->LogLine()), line);
+    // Application id 0 is nobody's: the driver hears nothing of it.
+    QVERIFY(m_driver->Puts().empty());
+    QVERIFY(m_driver->Released().empty());
+    QCOMPARE(m_driver->SignalWaits(), 0);
+    QCOMPARE(m_driver->GetCalls(), 0);
+}
 QTEST_GUILESS_MAIN(TestCapiLink)
 #include "TestCapiLink.moc"

@@ -165,6 +165,9 @@ int main(int argc, char** argv)
                 peer.Handle(line);
             }
         });
+        // Ready once start-up is through, also when the driver is slow.
+        while (dialog.IsStartingLinks())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
         Reply("ready");
         dialog.exec();
     }

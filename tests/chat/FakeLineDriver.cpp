@@ -111,9 +111,34 @@ bool FakeLineDriver::Idle() const
     return true;
 }
 
-unsigned FakeLineDriver::Register(unsigned, unsigned, unsigned, unsigned, unsigned* applId)
+void FakeLineDriver::StallIfSilent(std::unique_lock<std::mutex>& lock, unsigned call)
+{
+    if (!(m_silent & call))
+        return;
+    ++m_stalled;
+    m_cv.wait(lock, [this] { return m_unstuck; });
+    --m_stalled;
+}
+
+void FakeLineDriver::Unstick()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_unstuck = true;
+    }
+    m_cv.notify_all();
+}
+
+int FakeLineDriver::SilentCallsWaiting() const
 {
     std::lock_guard lock(m_mutex);
+    return m_stalled;
+}
+
+unsigned FakeLineDriver::Register(unsigned, unsigned, unsigned, unsigned, unsigned* applId)
+{
+    std::unique_lock lock(m_mutex);
+    StallIfSilent(lock, SilentRegister);
     if (m_driverResult != 0)
         return m_driverResult;
     if (m_registerResult != 0)
@@ -145,7 +170,8 @@ unsigned FakeLineDriver::PutMessage(unsigned applId, const uint8_t* message)
     m_puts.push_back({applId, QByteArray(reinterpret_cast<const char*>(message), length)});
     if (code == ListenReq) {
         m_listening = applId;
-        QueueLocked(applId, CapiMessage(ListenConf, applId, 0, U16(0)));
+        if (!(m_silent & SilentListen))
+            QueueLocked(applId, CapiMessage(ListenConf, applId, 0, U16(0)));
     } else if (code == ConnectReq) {
         m_connecting = applId;
         QueueLocked(applId, CapiMessage(ConnectConf, applId, m_nextPlci++, U16(0)));
@@ -199,12 +225,16 @@ void FakeLineDriver::FailDriver(unsigned rc)
 
 unsigned FakeLineDriver::GetManufacturer(unsigned, char* buffer64)
 {
+    std::unique_lock lock(m_mutex);
+    StallIfSilent(lock, SilentQueries);
     std::strcpy(buffer64, "Fake lijn");
     return 0;
 }
 
 unsigned FakeLineDriver::GetVersion(unsigned, uint32_t version[4])
 {
+    std::unique_lock lock(m_mutex);
+    StallIfSilent(lock, SilentQueries);
     version[0] = 2;
     version[1] = 0;
     version[2] = 1;
@@ -214,12 +244,16 @@ unsigned FakeLineDriver::GetVersion(unsigned, uint32_t version[4])
 
 unsigned FakeLineDriver::GetSerialNumber(unsigned, char* buffer8)
 {
+    std::unique_lock lock(m_mutex);
+    StallIfSilent(lock, SilentQueries);
     std::strcpy(buffer8, "0000001");
     return 0;
 }
 
 unsigned FakeLineDriver::GetProfile(unsigned, uint8_t* buffer64)
 {
+    std::unique_lock lock(m_mutex);
+    StallIfSilent(lock, SilentQueries);
     std::memset(buffer64, 0, 64);
     buffer64[0] = 1;
     buffer64[2] = 2;

@@ -26,6 +26,13 @@ public:
     // --- scripting (any thread)
     void FailRegistrations(unsigned rc) { std::lock_guard lock(m_mutex); m_registerResult = rc; }
     void FailConnects(unsigned rc) { std::lock_guard lock(m_mutex); m_connectResult = rc; }
+    // A remote server that takes the connection and says nothing: the calls
+    // named never return until Unstick(), and then go on as if answered
+    // late. A silent listen is taken but never confirmed.
+    enum SilentCall : unsigned { SilentRegister = 1, SilentListen = 2, SilentQueries = 4 };
+    void Silence(unsigned calls) { std::lock_guard lock(m_mutex); m_silent = calls; }
+    void Unstick();
+    int SilentCallsWaiting() const;
     // The driver is gone: waits, fetches and registrations fail with `rc`
     // until it is back (0).
     void FailDriver(unsigned rc);
@@ -70,6 +77,7 @@ private:
         int waiting = 0; // threads in WaitForSignal
     };
     void QueueLocked(unsigned applId, const QByteArray& message);
+    void StallIfSilent(std::unique_lock<std::mutex>& lock, unsigned call);
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_cv;
@@ -83,6 +91,9 @@ private:
     unsigned m_listening = 0;
     unsigned m_connecting = 0;
     uint8_t m_nextPlci = 1;
+    unsigned m_silent = 0;
+    bool m_unstuck = false;
+    int m_stalled = 0;
 };
 
 // A received message: header with the code and address, then parameters.

@@ -6,6 +6,7 @@
 #include "CapiDefs.h"
 #include "CapiDriver.h"
 #include "Cp1252.h"
+#include "DriverCall.h"
 #include "FakeLineDriver.h"
 #include "FakePlatform.h"
 #include "HelpFile.h"
@@ -32,7 +33,12 @@
 #include <QToolButton>
 #include <QTableView>
 
+#include <algorithm>
+#include <chrono>
+
 using namespace capi;
+
+Q_DECLARE_METATYPE(std::vector<unsigned>)
 
 namespace {
 
@@ -99,6 +105,10 @@ private slots:
     void cleanup();
 
     void startUpWithoutDriver();
+    void silentDriver_data();
+    void silentDriver();
+    void closingWhileWaitingForTheDriver_data();
+    void closingWhileWaitingForTheDriver();
     void layout();
     void inputFieldsRefuse();
     void accessibleNames_data();
@@ -204,6 +214,10 @@ void TestChatDlg::cleanup()
 {
     m_dlg.reset();
     SetManualPathForTesting(QString());
+    // Driver calls left behind hold the driver: they end before it goes.
+    m_driver->Unstick();
+    QTRY_COMPARE(CDriverCall::Running(), 0);
+    CCapiLink::SetDefaultBounds({});
     CapiBinding::ResetForTesting();
     m_driver.reset();
     m_platform.reset();
@@ -214,8 +228,10 @@ void TestChatDlg::cleanup()
 void TestChatDlg::Open()
 {
     m_dlg = std::make_unique<CChatDlg>();
-    // Both links are up: the listen was confirmed during start-up, and the
-    // window has handled what start-up brought.
+    // Both links are up: the listen was confirmed during start-up (from the
+    // event loop, should the driver be slow), and the window has handled
+    // what start-up brought.
+    QTRY_VERIFY_WITH_TIMEOUT(!m_dlg->IsStartingLinks(), kWait);
     QCOMPARE(m_driver->ListeningAppl(), 1u);
     QTRY_VERIFY_WITH_TIMEOUT(m_driver->Idle() && m_dlg->Notifications().Pending() == 0, kWait);
 }
@@ -267,6 +283,89 @@ void TestChatDlg::startUpWithoutDriver()
     m_dlg.reset();
     // The list that started empty is saved as an empty file.
     QCOMPARE(ReadFile(kCallListFileName), QByteArray(""));
+}
+
+void TestChatDlg::silentDriver_data()
+{
+    QTest::addColumn<unsigned>("silent");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<bool>("registered"); // both links, in the end
+    const QString reg = "Register werkt niet";
+    const QString listen = "De Listen state is niet gelukt\r\n Sluit af en probeer opnieuw";
+    QTest::newRow("registrations never answer")
+        << unsigned(FakeLineDriver::SilentRegister) << QStringList{reg, listen, reg} << false;
+    QTest::newRow("listen never confirmed") << unsigned(FakeLineDriver::SilentListen) << QStringList{listen} << true;
+}
+
+void TestChatDlg::silentDriver()
+{
+    QFETCH(unsigned, silent);
+    QFETCH(QStringList, messages);
+    QFETCH(bool, registered);
+    CCapiLink::SetDefaultBounds({1500, 1500, 2000, 3000});
+    m_driver->Silence(silent);
+
+    m_dlg = std::make_unique<CChatDlg>();
+    // The window is up without having waited for the driver: no step has
+    // failed yet.
+    QVERIFY(m_dlg->isVisible());
+    QCOMPARE(m_platform->messages, QStringList());
+    QCOMPARE(m_driver->SilentCallsWaiting(), silent == FakeLineDriver::SilentRegister ? 1 : 0);
+
+    // As each bound passes, start-up goes on from the event loop: every
+    // failed step's message, in the order of the steps.
+    QVERIFY(m_dlg->IsStartingLinks());
+    QTRY_VERIFY_WITH_TIMEOUT(!m_dlg->IsStartingLinks(), kWait);
+    QCOMPARE(m_platform->messages, messages);
+    QCOMPARE(m_dlg->SendLink().IsThreadRunning(), registered);
+    QCOMPARE(m_dlg->ReceiveLink().IsRegistered(), registered);
+    QCOMPARE(m_dlg->SendLink().IsRegistered(), registered);
+
+    // Registrations that come after their bound are given back by their
+    // own threads; those that counted, by the shutdown.
+    m_dlg.reset();
+    m_driver->Unstick();
+    QTRY_COMPARE(CDriverCall::Running(), 0);
+    std::vector<unsigned> released = m_driver->Released();
+    std::sort(released.begin(), released.end());
+    QCOMPARE(released, (std::vector<unsigned>{1, 2}));
+    QCOMPARE(m_platform->messages, messages);
+}
+
+void TestChatDlg::closingWhileWaitingForTheDriver_data()
+{
+    QTest::addColumn<unsigned>("silent");
+    QTest::addColumn<std::vector<unsigned>>("releasedAtClose");
+    QTest::newRow("registering") << unsigned(FakeLineDriver::SilentRegister) << std::vector<unsigned>{};
+    QTest::newRow("waiting for the listen") << unsigned(FakeLineDriver::SilentListen) << std::vector<unsigned>{1};
+}
+
+void TestChatDlg::closingWhileWaitingForTheDriver()
+{
+    QFETCH(unsigned, silent);
+    QFETCH(std::vector<unsigned>, releasedAtClose);
+    m_driver->Silence(silent); // the bounds as shipped: seconds
+    m_dlg = std::make_unique<CChatDlg>();
+    QTest::qWait(100);
+    QCOMPARE(m_platform->messages, QStringList());
+
+    m_dlg->reject();
+    const auto start = std::chrono::steady_clock::now();
+    m_dlg.reset();
+    const auto took = std::chrono::steady_clock::now() - start;
+    // The shutdown waits for no driver call: well inside the bounds.
+    QVERIFY2(took < std::chrono::seconds(1),
+             qPrintable(QString::number(std::chrono::duration<double, std::milli>(took).count()) + " ms"));
+    QCOMPARE(m_platform->messages, QStringList());
+    QCOMPARE(ReadFile(kCallListFileName), QByteArray(""));
+    // Only what registered is released; a link without an application
+    // calls no driver.
+    QCOMPARE(m_driver->Released(), releasedAtClose);
+
+    // The stuck registration answers after all: its thread gives it back.
+    m_driver->Unstick();
+    QTRY_COMPARE(CDriverCall::Running(), 0);
+    QCOMPARE(m_driver->Released(), std::vector<unsigned>{1});
 }
 
 void TestChatDlg::layout()

@@ -4,6 +4,8 @@
 #include "CMyPropertyPage4.h"
 #include "CMyPropertySheet.h"
 #include "CapiDriver.h"
+#include "CapiLink.h"
+#include "DriverCall.h"
 #include "FakePlatform.h"
 #include "HelpFile.h"
 #include "SettingsStore.h"
@@ -21,7 +23,10 @@
 #include <QScopeGuard>
 #include <QTest>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -29,8 +34,23 @@ namespace {
 class CountingDriver final : public ICapiDriver
 {
 public:
-    int queries = 0;
-    unsigned result = 0;
+    std::atomic<int> queries{0};
+    std::atomic<unsigned> result{0};
+
+    // Until Answer(), each query waits: a driver slow to say anything.
+    void Hold()
+    {
+        std::lock_guard lock(m_mutex);
+        m_held = true;
+    }
+    void Answer()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_held = false;
+        }
+        m_cv.notify_all();
+    }
 
     unsigned Register(unsigned, unsigned, unsigned, unsigned, unsigned*) override { return 0x1009; }
     unsigned Release(unsigned) override { return 0x1009; }
@@ -42,12 +62,14 @@ public:
     unsigned Installed() override { return 0; }
     unsigned GetManufacturer(unsigned, char* buffer64) override
     {
+        WaitUntilAnswered();
         ++queries;
         std::strcpy(buffer64, "Vlinder ISDN\xe9");
         return result;
     }
     unsigned GetVersion(unsigned, uint32_t version[4]) override
     {
+        WaitUntilAnswered();
         ++queries;
         const uint32_t values[4] = {2, 0, 1, 10};
         std::memcpy(version, values, sizeof values);
@@ -55,12 +77,14 @@ public:
     }
     unsigned GetSerialNumber(unsigned, char* buffer8) override
     {
+        WaitUntilAnswered();
         ++queries;
         std::strcpy(buffer8, "1234567");
         return result;
     }
     unsigned GetProfile(unsigned, uint8_t* buffer64) override
     {
+        WaitUntilAnswered();
         ++queries;
         std::memset(buffer64, 0, 64);
         buffer64[0] = 1; // controllers
@@ -70,6 +94,17 @@ public:
         buffer64[16] = 1; // B3
         return result;
     }
+
+private:
+    void WaitUntilAnswered()
+    {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [this] { return !m_held; });
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_held = false; // guarded by m_mutex
 };
 
 // A page that writes what the sheet does with it into a shared log.
@@ -146,6 +181,9 @@ private slots:
     void extraShownAndWritten();
     void extraCancelStoresNothing();
     void failedPhoneBookSaveKeepsTheSheetOpen();
+    void serviceAnswersLate_data();
+    void serviceAnswersLate();
+    void serviceClosedBeforeTheAnswer();
 
 private:
     static void Store(const char* name, qint64 value);
@@ -155,7 +193,9 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_oldDir;
     std::unique_ptr<FakePlatform> m_platform;
-    CountingDriver m_driver;
+    QStringList ServiceFields(CMyPropertySheet& sheet) const;
+
+    std::unique_ptr<CountingDriver> m_driver;
 };
 
 void TestSettingsSheet::init()
@@ -166,12 +206,17 @@ void TestSettingsSheet::init()
     m_oldDir = QDir::currentPath();
     QDir::setCurrent(m_dir->path());
     m_platform = std::make_unique<FakePlatform>();
-    m_driver = CountingDriver();
+    m_driver = std::make_unique<CountingDriver>();
     CapiBinding::SetDriverForTesting(nullptr);
 }
 
 void TestSettingsSheet::cleanup()
 {
+    // Queries left behind hold the driver: they end before it goes.
+    m_driver->Answer();
+    QTRY_COMPARE(CDriverCall::Running(), 0);
+    m_driver.reset();
+    CCapiLink::SetDefaultBounds({});
     CapiBinding::SetDriverForTesting(nullptr);
     m_platform.reset();
     QDir::setCurrent(m_oldDir);
@@ -415,36 +460,36 @@ void TestSettingsSheet::serviceQueries()
     QFETCH(unsigned, result);
     QFETCH(QStringList, fields);
 
-    m_driver.result = result;
+    m_driver->result = result;
     if (bound)
-        CapiBinding::SetDriverForTesting(&m_driver);
+        CapiBinding::SetDriverForTesting(m_driver.get());
     QVERIFY(CapiBinding::IsBound() == bound);
     CMyPropertySheet sheet;
     sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kServicePage);
 
-    QStringList shown;
-    for (const char* name : {"manufacturerEdit", "serialNumberEdit", "versionEdit", "profileLine1Edit",
-                             "profileLine2Edit", "profileLine3Edit", "homePageEdit"})
-        shown << sheet.findChild<QLineEdit*>(name)->text();
-    QCOMPARE(shown, fields);
-    QCOMPARE(m_driver.queries, bound ? 4 : 0);
+    // A driver that answers at once fills the page as it opens; a slower
+    // one from the event loop.
+    QTRY_COMPARE(ServiceFields(sheet), fields);
+    QCOMPARE(m_driver->queries.load(), bound ? 4 : 0);
 }
 
 void TestSettingsSheet::serviceQueriedOncePerOpening()
 {
-    CapiBinding::SetDriverForTesting(&m_driver);
+    CapiBinding::SetDriverForTesting(m_driver.get());
     {
         CMyPropertySheet sheet;
         sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kServicePage);
+        QTRY_COMPARE(m_driver->queries.load(), 4);
         sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kSettingsPage);
         sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kServicePage);
-        QCOMPARE(m_driver.queries, 4);
+        QTest::qWait(100);
+        QCOMPARE(m_driver->queries.load(), 4);
         sheet.accept();
     }
     CMyPropertySheet again;
-    QCOMPARE(m_driver.queries, 4);
+    QCOMPARE(m_driver->queries.load(), 4);
     again.Tabs()->setCurrentIndex(CMyPropertySheet::kServicePage);
-    QCOMPARE(m_driver.queries, 8);
+    QTRY_COMPARE(m_driver->queries.load(), 8);
 }
 
 void TestSettingsSheet::serviceFieldsGreenOnBlack()
@@ -609,5 +654,76 @@ void TestSettingsSheet::failedPhoneBookSaveKeepsTheSheetOpen()
     QCOMPARE(Stored("AutoSend"), 1);
 }
 
+
+QStringList TestSettingsSheet::ServiceFields(CMyPropertySheet& sheet) const
+{
+    QStringList shown;
+    for (const char* name : {"manufacturerEdit", "serialNumberEdit", "versionEdit", "profileLine1Edit",
+                             "profileLine2Edit", "profileLine3Edit", "homePageEdit"})
+        shown << sheet.findChild<QLineEdit*>(name)->text();
+    return shown;
+}
+
+void TestSettingsSheet::serviceAnswersLate_data()
+{
+    QTest::addColumn<int>("boundMs");
+    QTest::addColumn<bool>("answer"); // while the sheet is open
+    QTest::addColumn<QStringList>("fields");
+    QTest::addColumn<int>("queries");
+    QTest::newRow("answers within the bound fill their fields")
+        << 3000 << true
+        << QStringList{QStringLiteral("Vlinder ISDN\u00e9"), "CAPI serienummer is: 1234567",
+                       "CAPI ver 2.0, Manufacturer number 1.a.", "Aantal controllers: 1 ; B1 Proto: 0x0003",
+                       "Aantal B-kanalen: 2 ; B2 Proto: 0x0001", "Algemene opties: 0x0000 ; B3 Proto: 0x0001",
+                       "eigen tekst"}
+        << 4;
+    // The manufacturer query stays stuck; the next ones are not queued
+    // behind it and fail at once.
+    QTest::newRow("no answer: failure lines, profile empty")
+        << 200 << false
+        << QStringList{"", "CAPI_GET_SERIAL_NUMBER failed, no answer within 200 ms.",
+                       "CAPI_GET_VERSION failed, no answer within 200 ms.", "", "", "", "eigen tekst"}
+        << 0;
+}
+
+void TestSettingsSheet::serviceAnswersLate()
+{
+    QFETCH(int, boundMs);
+    QFETCH(bool, answer);
+    QFETCH(QStringList, fields);
+    QFETCH(int, queries);
+    CCapiLink::SetDefaultBounds({5000, 3000, 2000, boundMs});
+    CapiBinding::SetDriverForTesting(m_driver.get());
+    m_driver->Hold();
+    CMyPropertySheet sheet;
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kServicePage);
+
+    // The page is up before the driver has said anything.
+    QCOMPARE(ServiceFields(sheet), (QStringList{"", "", "", "", "", "", QString::fromLatin1(kHomePageAddress)}));
+    // What the user types meanwhile is not overwritten by a late answer.
+    sheet.findChild<QLineEdit*>("homePageEdit")->setText("eigen tekst");
+    if (answer)
+        m_driver->Answer();
+    QTRY_COMPARE_WITH_TIMEOUT(ServiceFields(sheet), fields, 5000);
+    QCOMPARE(m_driver->queries.load(), queries);
+    QCOMPARE(m_platform->messages, QStringList());
+}
+
+void TestSettingsSheet::serviceClosedBeforeTheAnswer()
+{
+    CapiBinding::SetDriverForTesting(m_driver.get());
+    m_driver->Hold();
+    {
+        CMyPropertySheet sheet;
+        sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kServicePage);
+        sheet.reject();
+    }
+    // The answer finds no page: nothing is shown, nothing more is asked.
+    m_driver->Answer();
+    QTRY_COMPARE(CDriverCall::Running(), 0);
+    QTest::qWait(50);
+    QCOMPARE(m_driver->queries.load(), 1);
+    QCOMPARE(m_platform->messages, QStringList());
+}
 QTEST_MAIN(TestSettingsSheet)
 #include "TestSettingsSheet.moc"
