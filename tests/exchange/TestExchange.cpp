@@ -344,7 +344,7 @@ private slots:
         QTest::newRow("CONNECT_REQ, controller 2") << ConnectReqMsg("1", "x", 2, 2) << int(ConnectConf) << 0x2002;
         QTest::newRow("CONNECT_REQ, structure runs past the message")
             << Msg(ConnectReq, 1, U16(2) + Hex("0b81")) << int(ConnectConf) << 0x2007;
-        QTest::newRow("CONNECT_REQ, CIP value unknown") << ConnectReqMsg("1", "x", 99) << int(ConnectConf) << 0x300a;
+        QTest::newRow("CONNECT_REQ, CIP value unknown") << ConnectReqMsg("1", "x", 99) << int(ConnectConf) << 0x3009;
         QTest::newRow("DISCONNECT_REQ, unknown PLCI") << Msg(DisconnectReq, noPlci, Struct({})) << int(DisconnectConf)
                                                       << 0x2002;
         QTest::newRow("CONNECT_B3_REQ, unknown PLCI") << Msg(ConnectB3Req, noPlci, Struct({})) << int(ConnectB3Conf)
@@ -570,9 +570,9 @@ private slots:
             QCOMPARE(conf.Value(), InfoOk);
             if (i < 2)
                 continue;
-            // The ones the silent application cannot take find nobody at once.
+            // The ones the silent application cannot take find its line busy at once.
             const Frame f = caller->Expect(DisconnectInd);
-            QCOMPARE(f.Value(), ReasonNoUserResponding);
+            QCOMPARE(f.Value(), ReasonUserBusy);
             caller->Send(Msg(DisconnectResp, f.Address()));
         }
         silent->Expect(ConnectInd);
@@ -605,7 +605,7 @@ private slots:
         for (int i = 0; i < 20; ++i) {
             caller->Send(ConnectReqMsg(kA.toLatin1(), "nog eens"));
             const Frame f = caller->Expect(ConnectConf);
-            QCOMPARE(caller->Expect(DisconnectInd).Value(), ReasonNoUserResponding);
+            QCOMPARE(caller->Expect(DisconnectInd).Value(), ReasonUserBusy);
             caller->Send(Msg(DisconnectResp, f.Address()));
         }
         QVERIFY(silent->Quiet());
