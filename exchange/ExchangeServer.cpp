@@ -253,14 +253,13 @@ void ExchangeServer::BackOff(Listener& l, int error)
 }
 
 // Closed before a single octet is read.
-bool ExchangeServer::Refuse(int fd, const char* why, bool& noticed)
+void ExchangeServer::Refuse(int fd, const char* why, bool& noticed)
 {
     ::close(fd);
     ++m_refused;
     if (m_options.verbose || !noticed)
         Notice(std::string("isdn-exchange: refusing connections: ") + why);
     noticed = true;
-    return false;
 }
 
 void ExchangeServer::Admit(Listener& l, int fd)
@@ -271,8 +270,7 @@ void ExchangeServer::Admit(Listener& l, int fd)
     if (getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
         peer = Plain(QHostAddress(reinterpret_cast<const sockaddr*>(&ss)));
     if (!Allowed(peer)) {
-        bool once = false; // every stranger is worth a line
-        Refuse(fd, ("not allowed: " + peer.toString().toStdString()).c_str(), once);
+        Refuse(fd, ("not allowed: " + peer.toString().toStdString()).c_str(), m_noticedStranger);
         return;
     }
     if (static_cast<int>(m_conns.size()) >= MaxConnections()) {

@@ -89,7 +89,7 @@ private:
     void OnAcceptable(Listener& l);
     void BackOff(Listener& l, int error);
     void Admit(Listener& l, int fd);
-    bool Refuse(int fd, const char* why, bool& noticed);
+    void Refuse(int fd, const char* why, bool& noticed);
     void OnReadyRead(ClientId id);
     void NoteIdentified(ClientId id, Conn& conn);
     void Watch(ClientId id, Conn& conn);
@@ -112,6 +112,7 @@ private:
     size_t m_refused = 0;
     bool m_noticedTotal = false;
     bool m_noticedLine = false;
+    bool m_noticedStranger = false; // the first is told; the rest with --verbose
     int m_fdLimit = 0;
     ClientId m_reading = 0;         // the client OnReadyRead() is serving
     bool m_answeredReading = false; // it got output, which carries the ACK
