@@ -3,7 +3,6 @@
 #include "Clock.h"
 
 #include <QSocketNotifier>
-#include <QTcpSocket>
 
 #include <algorithm>
 #include <cerrno>
@@ -39,14 +38,24 @@ constexpr int kListenBacklog = 128;
 // kernel drops quick-ACK mode again by itself, so it is set after every read
 // that the exchange does not answer (an answer, sent on the next turn of the
 // event loop, carries the ACK).
-void AckNow(QTcpSocket* socket)
+void AckNow(int fd)
 {
 #ifdef TCP_QUICKACK
     const int one = 1;
-    setsockopt(static_cast<int>(socket->socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 #else
-    Q_UNUSED(socket);
+    Q_UNUSED(fd);
 #endif
+}
+
+// A notifier may be the one whose signal runs now: it goes on the next turn.
+void Retire(std::unique_ptr<QSocketNotifier>& notifier)
+{
+    if (!notifier)
+        return;
+    notifier->setEnabled(false);
+    notifier->disconnect();
+    notifier.release()->deleteLater();
 }
 
 // An IPv4 peer on a dual-stack socket shows as ::ffff:a.b.c.d.
@@ -87,6 +96,34 @@ bool ToSockaddr(const QHostAddress& address, quint16 port, sockaddr_storage& ss,
 int DefaultAccept(int fd) { return accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); }
 } // namespace
 
+class ExchangeServer::Batch
+{
+public:
+    explicit Batch(ExchangeServer& server) : m_server(server) { ++m_server.m_batch; }
+    ~Batch()
+    {
+        if (--m_server.m_batch > 0)
+            return;
+        // Flushing may close a connection, whose clearing adds output: loop.
+        ++m_server.m_batch;
+        while (!m_server.m_dirty.empty()) {
+            std::vector<ClientId> dirty;
+            dirty.swap(m_server.m_dirty);
+            for (ClientId id : dirty) {
+                auto it = m_server.m_conns.find(id);
+                if (it != m_server.m_conns.end())
+                    m_server.Flush(id, it->second);
+            }
+        }
+        --m_server.m_batch;
+    }
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+private:
+    ExchangeServer& m_server;
+};
+
 struct ExchangeServer::Listener
 {
     QString number;
@@ -123,6 +160,7 @@ ExchangeServer::ExchangeServer(const ServerOptions& options, QObject* parent)
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, [this] {
+        const Batch batch(*this);
         m_armedFor = -1;
         m_switch.Expire();
         ArmTimer();
@@ -133,11 +171,11 @@ ExchangeServer::ExchangeServer(const ServerOptions& options, QObject* parent)
 
 ExchangeServer::~ExchangeServer()
 {
-    // The switch goes after this body; keep it from writing to dying sockets.
+    // The switch goes after this body; keep it from writing to closed sockets.
     for (auto& [id, conn] : m_conns) {
-        conn.socket->disconnect(this);
-        conn.socket->abort();
-        delete conn.socket;
+        conn.reader.reset();
+        conn.writer.reset();
+        ::close(conn.fd);
     }
     m_conns.clear();
 }
@@ -288,27 +326,28 @@ void ExchangeServer::Admit(Listener& l, int fd)
         return;
     }
     m_noticedTotal = m_noticedLine = false;
-    auto* socket = new QTcpSocket;
-    if (!socket->setSocketDescriptor(fd)) {
-        ::close(fd);
-        delete socket;
-        return;
-    }
     // Each frame goes out as it is made: no waiting for the ACK of the last.
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     const std::string address = peer.toString().toStdString();
     const ClientId id = m_switch.Attach(l.line, address);
     Conn& conn = m_conns[id];
-    conn.socket = socket;
+    conn.fd = fd;
     conn.line = l.line;
     conn.peer = address;
     conn.since = NowMs();
+    conn.reader = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    conn.writer = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+    conn.writer->setEnabled(false);
+    connect(conn.reader.get(), &QSocketNotifier::activated, this, [this, id] { OnReadable(id); });
+    connect(conn.writer.get(), &QSocketNotifier::activated, this, [this, id] {
+        const Batch batch(*this);
+        auto it = m_conns.find(id);
+        if (it != m_conns.end())
+            Flush(id, it->second);
+    });
     ++m_lineConns[l.line];
     Watch(id, conn);
-    connect(socket, &QTcpSocket::readyRead, this, [this, id] { OnReadyRead(id); });
-    connect(socket, &QTcpSocket::disconnected, this, [this, id] { Close(id); });
-    if (socket->bytesAvailable() > 0)
-        OnReadyRead(id);
 }
 
 void ExchangeServer::Watch(ClientId id, Conn& conn)
@@ -359,34 +398,58 @@ void ExchangeServer::NoteIdentified(ClientId id, Conn& conn)
     conn.claims = best;
 }
 
-void ExchangeServer::OnReadyRead(ClientId id)
+void ExchangeServer::OnReadable(ClientId id)
 {
+    const Batch batch(*this);
     auto it = m_conns.find(id);
     if (it == m_conns.end())
         return;
-    QTcpSocket* socket = it->second.socket;
+    const int fd = it->second.fd;
     m_reading = id;
     m_answeredReading = false;
     char buf[kReadChunk];
-    while (socket->bytesAvailable() > 0) {
-        const qint64 n = socket->read(buf, sizeof buf);
-        if (n <= 0)
-            break;
-        if (!m_switch.Feed(id, reinterpret_cast<const uint8_t*>(buf), static_cast<size_t>(n))) {
-            m_reading = 0;
-            Close(id);
-            return;
-        }
-        if (m_overflowing.count(id))
-            break;
+    // What is there now; more wakes the notifier again, after the others.
+    const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        m_reading = 0;
+        return Close(id); // gone: libcapi20 releases by closing
+    }
+    if (n > 0 && !m_switch.Feed(id, reinterpret_cast<const uint8_t*>(buf), static_cast<size_t>(n))) {
+        m_reading = 0;
+        return Close(id);
     }
     if (!m_answeredReading)
-        AckNow(socket);
+        AckNow(fd);
     m_reading = 0;
     it = m_conns.find(id);
     if (it != m_conns.end() && !it->second.identified && m_switch.Identified(id))
         NoteIdentified(id, it->second);
     ArmTimer();
+}
+
+void ExchangeServer::Flush(ClientId id, Conn& conn)
+{
+    conn.dirty = false;
+    size_t done = 0;
+    while (done < conn.out.size()) {
+        const ssize_t n = send(conn.fd, conn.out.data() + done, conn.out.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        // The peer is gone; reading finds out and closes.
+        conn.out.clear();
+        done = 0;
+        break;
+    }
+    conn.out.erase(0, done);
+    if (conn.writer)
+        conn.writer->setEnabled(!conn.out.empty());
+    Q_UNUSED(id);
 }
 
 // One timer for the whole switch, run for its earliest deadline.
@@ -407,11 +470,12 @@ void ExchangeServer::ArmTimer()
 // The switch may have let go of the client already; it is told here too.
 void ExchangeServer::Close(ClientId id)
 {
+    const Batch batch(*this);
     m_overflowing.erase(id);
     auto it = m_conns.find(id);
     if (it == m_conns.end())
         return;
-    const Conn conn = it->second;
+    Conn conn = std::move(it->second);
     m_conns.erase(it);
     --m_lineConns[conn.line];
     // A management connection whose registration went is on its own again.
@@ -423,9 +487,9 @@ void ExchangeServer::Close(ClientId id)
     auto claimer = m_conns.find(conn.claimedBy);
     if (conn.claimedBy && claimer != m_conns.end())
         claimer->second.claims = 0;
-    conn.socket->disconnect(this);
-    conn.socket->abort();
-    conn.socket->deleteLater();
+    Retire(conn.reader);
+    Retire(conn.writer);
+    ::close(conn.fd);
     m_switch.Detach(id);
     ArmTimer();
 }
@@ -443,8 +507,8 @@ void ExchangeServer::Send(ClientId client, std::string_view frame)
     auto it = m_conns.find(client);
     if (it == m_conns.end() || m_overflowing.count(client))
         return;
-    QTcpSocket* socket = it->second.socket;
-    if (socket->bytesToWrite() + static_cast<qint64>(frame.size()) > m_options.maxQueuedBytes) {
+    Conn& conn = it->second;
+    if (static_cast<qint64>(conn.out.size() + frame.size()) > m_options.maxQueuedBytes) {
         // A client that stops reading must not hold the exchange's memory.
         // Dropping it changes the switch, so not while the switch is busy.
         m_overflowing.insert(client);
@@ -455,7 +519,14 @@ void ExchangeServer::Send(ClientId client, std::string_view frame)
     }
     if (client == m_reading)
         m_answeredReading = true;
-    socket->write(frame.data(), static_cast<qint64>(frame.size()));
+    conn.out.append(frame.data(), frame.size());
+    if (!conn.dirty) {
+        conn.dirty = true;
+        m_dirty.push_back(client);
+    }
+    if (m_batch == 0) {
+        const Batch batch(*this); // sends at once
+    }
 }
 
 QString ExposureWarning(const QHostAddress& address)

@@ -20,7 +20,6 @@
 #include <vector>
 
 class QSocketNotifier;
-class QTcpSocket;
 
 namespace exchange {
 
@@ -74,9 +73,16 @@ public:
 
 private:
     struct Listener;
+    // The socket is driven here, not through QTcpSocket: each frame read
+    // straight into the switch, and what the switch answers in one turn
+    // sent with one send() per connection, without a posted event each.
     struct Conn
     {
-        QTcpSocket* socket = nullptr;
+        int fd = -1;
+        std::unique_ptr<QSocketNotifier> reader;
+        std::unique_ptr<QSocketNotifier> writer; // on while `out` waits for room
+        std::string out;                         // frames not yet sent
+        bool dirty = false;                      // has output to send at the end of the turn
         int line = Switch::kNoLine;
         std::string peer;
         int64_t since = 0;
@@ -90,7 +96,11 @@ private:
     void BackOff(Listener& l, int error);
     void Admit(Listener& l, int fd);
     void Refuse(int fd, const char* why, bool& noticed);
-    void OnReadyRead(ClientId id);
+    void OnReadable(ClientId id);
+    void Flush(ClientId id, Conn& conn);
+    // Output gathered while the switch works goes out when the last of
+    // these ends.
+    class Batch;
     void NoteIdentified(ClientId id, Conn& conn);
     void Watch(ClientId id, Conn& conn);
     void ExpireIdle();
@@ -114,7 +124,9 @@ private:
     bool m_noticedLine = false;
     bool m_noticedStranger = false; // the first is told; the rest with --verbose
     int m_fdLimit = 0;
-    ClientId m_reading = 0;         // the client OnReadyRead() is serving
+    int m_batch = 0;                // Batch depth
+    std::vector<ClientId> m_dirty;  // connections with output to send
+    ClientId m_reading = 0;         // the client OnReadable() is serving
     bool m_answeredReading = false; // it got output, which carries the ACK
     QTimer m_timer;
     int64_t m_armedFor = -1; // the switch deadline m_timer runs for
