@@ -2,7 +2,9 @@
 // rejects every call (Reject 5, as Zoemlijn does), and M senders that call
 // round the lines back to back. Prints calls per second, set-up latency
 // (CONNECT_REQ sent to CONNECT_IND received), the exchange's RSS and the
-// CPU time each side spends on a call.
+// CPU time each side spends on a call. The same calls run first against a
+// bare server of the same framing, in the same run, and the exchange's
+// throughput is given as a share of that baseline.
 //
 //   exchange_bench [--lines N] [--senders M] [--calls C] [--seconds S]
 //                  [--slow MS] [--unanswered MS] [--exchange PATH]
@@ -26,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -34,6 +37,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -243,6 +247,439 @@ private:
 
 std::string Number(int line) { return "03000000" + std::to_string(10 + line); }
 
+// The same-run baseline: a bare server on the same framing that answers the
+// same frames as the exchange (REGISTER, LISTEN_REQ, CONNECT_REQ to the called
+// line's listener, its CONNECT_RESP as two DISCONNECT_INDs), with one poll
+// loop, output gathered per round, and none of the switch's bookkeeping.
+class BareServer
+{
+public:
+    BareServer(int lines, int out) : m_lines(lines), m_listener(lines, -1)
+    {
+        for (int l = 0; l < lines; ++l) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t len = sizeof addr;
+            if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 128) != 0 ||
+                getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+                Die("bare server");
+            m_fds.push_back({fd, POLLIN, 0});
+            m_conns.push_back({});
+            m_conns.back().line = l;
+            m_conns.back().listening = true;
+            dprintf(out, "listening %s 127.0.0.1:%d\n", Number(l).c_str(), ntohs(addr.sin_port));
+        }
+        close(out);
+    }
+
+    [[noreturn]] void Run()
+    {
+        char buf[65536];
+        for (;;) {
+            if (poll(m_fds.data(), m_fds.size(), -1) < 0 && errno != EINTR)
+                Die("poll");
+            const size_t n = m_fds.size();
+            for (size_t i = 0; i < n; ++i) {
+                if (!(m_fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                    continue;
+                if (m_conns[i].listening) {
+                    Accept(m_conns[i].line, m_fds[i].fd);
+                    continue;
+                }
+                const ssize_t got = recv(m_fds[i].fd, buf, sizeof buf, MSG_DONTWAIT);
+                if (got <= 0) {
+                    if (got == 0 || (errno != EAGAIN && errno != EINTR))
+                        _exit(0); // the bench is done
+                    continue;
+                }
+                Conn& c = m_conns[i];
+                c.in.append(buf, static_cast<size_t>(got));
+                size_t pos = 0;
+                while (c.in.size() - pos >= 2) {
+                    const size_t len = GetU16BE(reinterpret_cast<const uint8_t*>(c.in.data() + pos));
+                    if (len < 2 || c.in.size() - pos < len)
+                        break;
+                    Handle(i, std::string_view(c.in).substr(pos + 2, len - 2));
+                    pos += len;
+                }
+                c.in.erase(0, pos);
+            }
+            for (size_t i = 0; i < m_fds.size(); ++i)
+                Flush(i);
+        }
+    }
+
+private:
+    struct Conn
+    {
+        int line = 0;
+        bool listening = false; // the port itself
+        std::string in, out;
+    };
+    struct Call
+    {
+        size_t caller = 0, callee = 0;
+        int responses = 0; // DISCONNECT_RESPs seen
+    };
+
+    void Accept(int line, int listenFd)
+    {
+        for (;;) {
+            const int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK);
+            if (fd < 0)
+                return;
+            int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            m_fds.push_back({fd, POLLIN, 0});
+            m_conns.push_back({});
+            m_conns.back().line = line;
+        }
+    }
+
+    void Put(size_t to, uint16_t code, uint16_t number, uint32_t address, std::string_view params)
+    {
+        uint8_t m[512];
+        Header h;
+        h.length = static_cast<uint16_t>(kHeaderSize + params.size());
+        h.applId = 1;
+        h.command = CommandOf(code);
+        h.subcommand = SubcommandOf(code);
+        h.number = number;
+        h.address = address;
+        PutU16BE(m, static_cast<uint16_t>(h.length + 2));
+        PutHeader(m + 2, h);
+        std::memcpy(m + 2 + kHeaderSize, params.data(), params.size());
+        m_conns[to].out.append(reinterpret_cast<const char*>(m), h.length + 2u);
+    }
+
+    void Handle(size_t from, std::string_view p)
+    {
+        const auto* m = reinterpret_cast<const uint8_t*>(p.data());
+        if (p.size() > 5 && m[5] == 0xff) {
+            if (p.size() >= 12 && GetU16BE(m + 4) == 0xf2ff)
+                m_conns[from].out.append("\x00\x0c\x00\x00\x00\x00\xf3\xff\x00\x00\x00\x00", 12);
+            return;
+        }
+        if (p.size() < kHeaderSize)
+            return;
+        const uint16_t code = GetU16(m + 4);
+        const uint16_t number = GetU16(m + 6);
+        const uint32_t address = GetU32(m + 8);
+        if (code == ListenReq) {
+            m_listener[m_conns[from].line] = static_cast<int>(from);
+            Put(from, ListenConf, number, address, std::string(2, '\0'));
+        } else if (code == ConnectReq) {
+            Reader r(m + kHeaderSize, p.size() - kHeaderSize);
+            uint16_t cip = 0;
+            std::string_view called, calling, calledSub, callingSub;
+            if (!r.U16(cip) || !r.Struct(called) || !r.Struct(calling) || !r.Struct(calledSub) ||
+                !r.Struct(callingSub) || called.empty())
+                return;
+            int to = -1;
+            for (int l = 0; l < m_lines; ++l)
+                if (Number(l) == called.substr(1))
+                    to = l;
+            const uint16_t id = m_nextCall++;
+            Call& call = m_calls[id];
+            call.caller = from;
+            // Both sides get one address; each echoes it back.
+            const uint32_t plci = 1 | (uint32_t(id) << 8);
+            Put(from, ConnectConf, number, plci, std::string(2, '\0'));
+            if (to < 0 || m_listener[to] < 0)
+                return;
+            call.callee = static_cast<size_t>(m_listener[to]);
+            std::string ind("\x02\x00", 2);
+            ind += static_cast<char>(called.size() + 1);
+            ind += called;
+            const std::string from_number = Number(m_conns[from].line);
+            ind += static_cast<char>(from_number.size() + 2);
+            ind += "\x01\x80";
+            ind += from_number;
+            ind += '\0';
+            ind += static_cast<char>(callingSub.size());
+            ind += callingSub;
+            ind += std::string(4, '\0');
+            Put(call.callee, ConnectInd, m_number++, plci, ind);
+        } else if (code == ConnectResp) {
+            const uint16_t id = static_cast<uint16_t>(address >> 8);
+            auto it = m_calls.find(id);
+            if (it == m_calls.end() || p.size() < kHeaderSize + 2)
+                return;
+            Put(it->second.caller, DisconnectInd, m_number++, address, std::string("\x9d\x34", 2));
+            Put(it->second.callee, DisconnectInd, m_number++, address, std::string(2, '\0'));
+        } else if (code == DisconnectResp) {
+            // The call ends with the second side's response.
+            const uint16_t id = static_cast<uint16_t>(address >> 8);
+            auto it = m_calls.find(id);
+            if (it != m_calls.end() && ++it->second.responses == 2)
+                m_calls.erase(it);
+        }
+    }
+
+    void Flush(size_t i)
+    {
+        std::string& out = m_conns[i].out;
+        size_t done = 0;
+        while (done < out.size()) {
+            const ssize_t n = send(m_fds[i].fd, out.data() + done, out.size() - done, MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        out.erase(0, done);
+    }
+
+    int m_lines;
+    std::vector<int> m_listener; // connection index per line
+    std::vector<pollfd> m_fds;
+    std::vector<Conn> m_conns;
+    std::unordered_map<uint16_t, Call> m_calls;
+    uint16_t m_nextCall = 1;
+    uint16_t m_number = 0;
+};
+
+struct Server
+{
+    pid_t pid = -1;
+    std::vector<int> ports;
+};
+
+// The exchange, or the bare server, in its own process on free ports.
+Server StartServer(const Options& o, bool bare)
+{
+    int out[2];
+    if (pipe(out) != 0)
+        Die("pipe");
+    std::vector<std::string> args = {o.exchange};
+    for (int l = 0; l < o.lines; ++l) {
+        args.push_back("--line");
+        args.push_back(Number(l) + "=0");
+    }
+    if (o.unansweredMs > 0) {
+        args.push_back("--setup-timeout");
+        args.push_back(std::to_string(o.unansweredMs));
+    }
+    // The exchange's limits, raised where the load needs more than their defaults.
+    const int perLine = (o.senders + o.lines - 1) / o.lines + 1;
+    if (perLine > 8) {
+        args.insert(args.end(), {"--client-registrations", std::to_string(perLine), "--line-connections",
+                                 std::to_string(perLine + 1), "--client-calls", "255"});
+    }
+    Server server;
+    server.pid = fork();
+    if (server.pid == 0) {
+        close(out[0]);
+        if (bare)
+            BareServer(o.lines, out[1]).Run();
+        dup2(out[1], 1);
+        std::vector<char*> argvp;
+        for (auto& a : args)
+            argvp.push_back(a.data());
+        argvp.push_back(nullptr);
+        execv(argvp[0], argvp.data());
+        _exit(127);
+    }
+    close(out[1]);
+    FILE* listing = fdopen(out[0], "r");
+    server.ports.assign(o.lines, 0);
+    char line[256];
+    for (int got = 0; got < o.lines && std::fgets(line, sizeof line, listing);) {
+        char number[64];
+        int port = 0;
+        if (std::sscanf(line, "listening %63s %*[^:]:%d", number, &port) == 2)
+            for (int l = 0; l < o.lines; ++l)
+                if (Number(l) == number) {
+                    server.ports[l] = port;
+                    ++got;
+                }
+    }
+    return server;
+}
+
+struct LoadResult
+{
+    long completed = 0;
+    long failed = 0;
+    double secs = 0;
+    double Rate() const { return secs > 0 ? completed / secs : 0; }
+};
+
+// Runs the calls against `server`; `detail` prints the exchange's figures.
+LoadResult RunLoad(const Options& o, const Server& server, bool detail)
+{
+    const pid_t pid = server.pid;
+    const std::vector<int>& ports = server.ports;
+    const uint16_t expectedReason = o.unansweredMs > 0 ? ReasonNoUserResponding : ReasonFacilityRejected;
+    std::vector<Conn> conns;
+    for (int l = 0; l < o.lines; ++l) {
+        Conn c;
+        // Room for every sender at once, and for the calls cleared but not yet responded to.
+        c.fd = Dial(ports[l], static_cast<uint16_t>(std::min(30, 2 * o.senders)));
+        c.listener = true;
+        c.index = l;
+        c.line = l;
+        SendMsg(c.fd, ListenReq, 1, std::string("\0\0\0\0\x01\0\0\0\0\0\0\0\0\0", 14));
+        if (GetU16(reinterpret_cast<const uint8_t*>(ReadFrame(c.fd).data()) + 12) != InfoOk)
+            Die("listen");
+        conns.push_back(std::move(c));
+    }
+    for (int s = 0; s < o.senders; ++s) {
+        Conn c;
+        c.line = s % o.lines;
+        c.fd = Dial(ports[c.line], 2);
+        c.index = s;
+        conns.push_back(std::move(c));
+    }
+    std::vector<Conn*> senderConn(o.senders);
+    for (auto& c : conns)
+        if (!c.listener)
+            senderConn[c.index] = &c;
+
+    std::vector<uint32_t> latencyUs;
+    std::vector<int64_t> sentUs; // beside latencyUs, since `begin`
+    latencyUs.reserve(static_cast<size_t>(std::min(o.calls, 2000000L)));
+    sentUs.reserve(latencyUs.capacity());
+    long started = 0, completed = 0, failed = 0;
+    const long rssEvery = std::max(1L, o.calls / 10);
+    const auto begin = Clock::now();
+    const double ownCpuAtBegin = OwnCpuSeconds();
+    const auto deadline = begin + std::chrono::seconds(o.seconds);
+    StallWatch stalls(begin);
+    if (detail && o.slowUs > 0) // to match the slow set-ups with kernel traces (perf -k CLOCK_MONOTONIC)
+        std::printf("start at monotonic %.6f s\n", std::chrono::duration<double>(begin.time_since_epoch()).count());
+    if (detail) {
+        std::printf("%10s %10s %12s %12s\n", "calls", "seconds", "rss_kb", "peak_kb");
+        std::printf("%10ld %10.1f %12ld %12ld\n", 0L, 0.0, StatusKb(pid, "VmRSS:"), StatusKb(pid, "VmHWM:"));
+    }
+
+    auto dial = [&](Conn& c) {
+        const std::string text = "s" + std::to_string(c.index);
+        c.sent = Clock::now();
+        ++started;
+        SendMsg(c.fd, ConnectReq, 1, ConnectReqParams(Number((c.line + 1) % o.lines), text));
+    };
+    for (Conn* c : senderConn)
+        if (started < o.calls)
+            dial(*c);
+
+    std::vector<pollfd> fds(conns.size());
+    for (size_t i = 0; i < conns.size(); ++i)
+        fds[i] = {conns[i].fd, POLLIN, 0};
+    char buf[65536];
+    while (completed < started && Clock::now() < deadline) {
+        if (poll(fds.data(), fds.size(), 1000) < 0)
+            Die("poll");
+        for (size_t i = 0; i < conns.size(); ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            Conn& c = conns[i];
+            const ssize_t n = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n <= 0)
+                Die("the server closed a connection");
+            c.in.append(buf, static_cast<size_t>(n));
+            size_t pos = 0;
+            while (c.in.size() - pos >= 2) {
+                const auto* p = reinterpret_cast<const uint8_t*>(c.in.data() + pos);
+                const size_t len = GetU16BE(p);
+                if (c.in.size() - pos < len)
+                    break;
+                const uint8_t* m = p + 2;
+                const uint16_t code = GetU16(m + 4);
+                const uint32_t address = GetU32(m + 8);
+                if (c.listener && code == ConnectInd) {
+                    const auto now = Clock::now();
+                    // Calling party subaddress "s<n>" names the sender.
+                    Reader r(m + 14, len - 2 - 14);
+                    std::string_view called, calling, calledSub, callingSub;
+                    if (r.Struct(called) && r.Struct(calling) && r.Struct(calledSub) && r.Struct(callingSub) &&
+                        callingSub.size() > 2) {
+                        const int s = std::atoi(std::string(callingSub.substr(2)).c_str());
+                        if (s >= 0 && s < o.senders) {
+                            const Conn& from = *senderConn[s];
+                            const auto us =
+                                std::chrono::duration_cast<std::chrono::microseconds>(now - from.sent).count();
+                            latencyUs.push_back(static_cast<uint32_t>(us));
+                            sentUs.push_back(
+                                std::chrono::duration_cast<std::chrono::microseconds>(from.sent - begin).count());
+                            if (detail && o.slowUs > 0 && us >= o.slowUs)
+                                std::printf("slow set-up: %.3f ms at %.3f s, sender %d, line %d -> %d\n", us / 1000.0,
+                                            std::chrono::duration<double>(from.sent - begin).count(), s, from.line,
+                                            c.line);
+                        }
+                    }
+                    if (o.unansweredMs == 0)
+                        SendMsg(c.fd, ConnectResp, address, std::string("\x05\0\0\0\0\0\0", 7));
+                } else if (code == DisconnectInd) {
+                    SendMsg(c.fd, DisconnectResp, address);
+                    if (!c.listener) {
+                        if (GetU16(m + 12) == expectedReason)
+                            ++completed;
+                        else
+                            ++failed, ++completed;
+                        if (detail && completed % rssEvery == 0) {
+                            const double secs = std::chrono::duration<double>(Clock::now() - begin).count();
+                            std::printf("%10ld %10.1f %12ld %12ld\n", completed, secs, StatusKb(pid, "VmRSS:"),
+                                        StatusKb(pid, "VmHWM:"));
+                            std::fflush(stdout);
+                        }
+                        if (started < o.calls)
+                            dial(c);
+                    }
+                }
+                pos += len;
+            }
+            c.in.erase(0, pos);
+        }
+    }
+    LoadResult result;
+    result.completed = completed;
+    result.failed = failed;
+    result.secs = std::chrono::duration<double>(Clock::now() - begin).count();
+    const double secs = result.secs;
+    stalls.Stop();
+    for (auto& c : conns)
+        close(c.fd);
+    if (!detail)
+        return result;
+    std::vector<uint32_t> clearUs; // set-ups that no CPU stall overlapped
+    for (size_t i = 0; i < latencyUs.size(); ++i)
+        if (!stalls.Overlaps(sentUs[i], sentUs[i] + latencyUs[i]))
+            clearUs.push_back(latencyUs[i]);
+    std::sort(latencyUs.begin(), latencyUs.end());
+    std::sort(clearUs.begin(), clearUs.end());
+    auto pctOf = [](const std::vector<uint32_t>& v, double q) {
+        return v.empty() ? 0.0 : v[static_cast<size_t>(q * static_cast<double>(v.size() - 1))] / 1000.0;
+    };
+    auto pct = [&](double q) { return pctOf(latencyUs, q); };
+    std::printf("completed %ld calls (%ld not rejected as expected) in %.2f s: %.0f calls/s\n", completed, failed,
+                secs, completed / secs);
+    std::printf("set-up latency p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", pct(0.5), pct(0.99), pct(1.0));
+    int64_t longest = 0;
+    for (const auto& s : stalls.Stalls()) {
+        longest = std::max(longest, s.toUs - s.fromUs);
+        if (o.slowUs > 0)
+            std::printf("CPU %d stalled %.3f ms at %.3f s\n", s.cpu, (s.toUs - s.fromUs) / 1000.0, s.fromUs / 1e6);
+    }
+    std::printf("CPU stalls of %lld ms or more: %zu, longest %.3f ms; %zu set-ups overlapped one\n",
+                static_cast<long long>(StallWatch::kStallUs / 1000), stalls.Stalls().size(), longest / 1000.0,
+                latencyUs.size() - clearUs.size());
+    std::printf("set-up latency outside stalls p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", pctOf(clearUs, 0.5),
+                pctOf(clearUs, 0.99), pctOf(clearUs, 1.0));
+    std::printf("exchange RSS %ld kB, peak %ld kB\n", StatusKb(pid, "VmRSS:"), StatusKb(pid, "VmHWM:"));
+    if (completed > 0)
+        std::printf("CPU per call: exchange %.1f us, bench %.1f us\n", CpuSeconds(pid) * 1e6 / completed,
+                    (OwnCpuSeconds() - ownCpuAtBegin) * 1e6 / completed);
+    return result;
+}
+
+void Stop(const Server& server)
+{
+    kill(server.pid, SIGTERM);
+    waitpid(server.pid, nullptr, 0);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -277,198 +714,19 @@ int main(int argc, char* argv[])
     o.lines = std::clamp(o.lines, 1, 200);
     o.senders = std::clamp(o.senders, 1, 1000);
 
-    // The exchange in its own process, on free ports.
-    int out[2];
-    if (pipe(out) != 0)
-        Die("pipe");
-    std::vector<std::string> args = {o.exchange};
-    for (int l = 0; l < o.lines; ++l) {
-        args.push_back("--line");
-        args.push_back(Number(l) + "=0");
-    }
-    if (o.unansweredMs > 0) {
-        args.push_back("--setup-timeout");
-        args.push_back(std::to_string(o.unansweredMs));
-    }
-    const uint16_t expectedReason = o.unansweredMs > 0 ? ReasonNoUserResponding : ReasonFacilityRejected;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        std::vector<char*> argvp;
-        for (auto& a : args)
-            argvp.push_back(a.data());
-        argvp.push_back(nullptr);
-        execv(argvp[0], argvp.data());
-        _exit(127);
-    }
-    close(out[1]);
-    FILE* listing = fdopen(out[0], "r");
-    std::vector<int> ports(o.lines, 0);
-    char line[256];
-    for (int got = 0; got < o.lines && std::fgets(line, sizeof line, listing);) {
-        char number[64];
-        int port = 0;
-        if (std::sscanf(line, "listening %63s %*[^:]:%d", number, &port) == 2)
-            for (int l = 0; l < o.lines; ++l)
-                if (Number(l) == number) {
-                    ports[l] = port;
-                    ++got;
-                }
-    }
-
-    std::vector<Conn> conns;
-    for (int l = 0; l < o.lines; ++l) {
-        Conn c;
-        // Room for every sender at once, and for the calls cleared but not yet responded to.
-        c.fd = Dial(ports[l], static_cast<uint16_t>(std::min(30, 2 * o.senders)));
-        c.listener = true;
-        c.index = l;
-        c.line = l;
-        SendMsg(c.fd, ListenReq, 1, std::string("\0\0\0\0\x01\0\0\0\0\0\0\0\0\0", 14));
-        if (GetU16(reinterpret_cast<const uint8_t*>(ReadFrame(c.fd).data()) + 12) != InfoOk)
-            Die("listen");
-        conns.push_back(std::move(c));
-    }
-    for (int s = 0; s < o.senders; ++s) {
-        Conn c;
-        c.line = s % o.lines;
-        c.fd = Dial(ports[c.line], 2);
-        c.index = s;
-        conns.push_back(std::move(c));
-    }
-    std::vector<Conn*> senderConn(o.senders);
-    for (auto& c : conns)
-        if (!c.listener)
-            senderConn[c.index] = &c;
-
-    std::vector<uint32_t> latencyUs;
-    std::vector<int64_t> sentUs; // beside latencyUs, since `begin`
-    latencyUs.reserve(static_cast<size_t>(std::min(o.calls, 2000000L)));
-    sentUs.reserve(latencyUs.capacity());
-    long started = 0, completed = 0, failed = 0;
-    const long rssEvery = std::max(1L, o.calls / 10);
-    const auto begin = Clock::now();
-    const auto deadline = begin + std::chrono::seconds(o.seconds);
-    StallWatch stalls(begin);
     std::printf("lines %d, senders %d, calls %ld\n", o.lines, o.senders, o.calls);
-    if (o.slowUs > 0) // to match the slow set-ups with kernel traces (perf -k CLOCK_MONOTONIC)
-        std::printf("start at monotonic %.6f s\n", std::chrono::duration<double>(begin.time_since_epoch()).count());
-    std::printf("%10s %10s %12s %12s\n", "calls", "seconds", "rss_kb", "peak_kb");
-    std::printf("%10ld %10.1f %12ld %12ld\n", 0L, 0.0, StatusKb(pid, "VmRSS:"), StatusKb(pid, "VmHWM:"));
-
-    auto dial = [&](Conn& c) {
-        const std::string text = "s" + std::to_string(c.index);
-        c.sent = Clock::now();
-        ++started;
-        SendMsg(c.fd, ConnectReq, 1, ConnectReqParams(Number((c.line + 1) % o.lines), text));
-    };
-    for (Conn* c : senderConn)
-        if (started < o.calls)
-            dial(*c);
-
-    std::vector<pollfd> fds(conns.size());
-    for (size_t i = 0; i < conns.size(); ++i)
-        fds[i] = {conns[i].fd, POLLIN, 0};
-    char buf[65536];
-    while (completed < started && Clock::now() < deadline) {
-        if (poll(fds.data(), fds.size(), 1000) < 0)
-            Die("poll");
-        for (size_t i = 0; i < conns.size(); ++i) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            Conn& c = conns[i];
-            const ssize_t n = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n <= 0)
-                Die("exchange closed a connection");
-            c.in.append(buf, static_cast<size_t>(n));
-            size_t pos = 0;
-            while (c.in.size() - pos >= 2) {
-                const auto* p = reinterpret_cast<const uint8_t*>(c.in.data() + pos);
-                const size_t len = GetU16BE(p);
-                if (c.in.size() - pos < len)
-                    break;
-                const uint8_t* m = p + 2;
-                const uint16_t code = GetU16(m + 4);
-                const uint32_t address = GetU32(m + 8);
-                if (c.listener && code == ConnectInd) {
-                    const auto now = Clock::now();
-                    // Calling party subaddress "s<n>" names the sender.
-                    Reader r(m + 14, len - 2 - 14);
-                    std::string_view called, calling, calledSub, callingSub;
-                    if (r.Struct(called) && r.Struct(calling) && r.Struct(calledSub) && r.Struct(callingSub) &&
-                        callingSub.size() > 2) {
-                        const int s = std::atoi(std::string(callingSub.substr(2)).c_str());
-                        if (s >= 0 && s < o.senders) {
-                            const Conn& from = *senderConn[s];
-                            const auto us =
-                                std::chrono::duration_cast<std::chrono::microseconds>(now - from.sent).count();
-                            latencyUs.push_back(static_cast<uint32_t>(us));
-                            sentUs.push_back(
-                                std::chrono::duration_cast<std::chrono::microseconds>(from.sent - begin).count());
-                            if (o.slowUs > 0 && us >= o.slowUs)
-                                std::printf("slow set-up: %.3f ms at %.3f s, sender %d, line %d -> %d\n", us / 1000.0,
-                                            std::chrono::duration<double>(from.sent - begin).count(), s, from.line,
-                                            c.line);
-                        }
-                    }
-                    if (o.unansweredMs == 0)
-                        SendMsg(c.fd, ConnectResp, address, std::string("\x05\0\0\0\0\0\0", 7));
-                } else if (code == DisconnectInd) {
-                    SendMsg(c.fd, DisconnectResp, address);
-                    if (!c.listener) {
-                        if (GetU16(m + 12) == expectedReason)
-                            ++completed;
-                        else
-                            ++failed, ++completed;
-                        if (completed % rssEvery == 0) {
-                            const double secs = std::chrono::duration<double>(Clock::now() - begin).count();
-                            std::printf("%10ld %10.1f %12ld %12ld\n", completed, secs, StatusKb(pid, "VmRSS:"),
-                                        StatusKb(pid, "VmHWM:"));
-                            std::fflush(stdout);
-                        }
-                        if (started < o.calls)
-                            dial(c);
-                    }
-                }
-                pos += len;
-            }
-            c.in.erase(0, pos);
-        }
+    // The baseline first, in the same run, on the same machine moment.
+    LoadResult bare;
+    if (o.unansweredMs == 0) {
+        const Server server = StartServer(o, true);
+        bare = RunLoad(o, server, false);
+        Stop(server);
+        std::printf("bare server: %ld calls in %.2f s: %.0f calls/s\n", bare.completed, bare.secs, bare.Rate());
     }
-    const double secs = std::chrono::duration<double>(Clock::now() - begin).count();
-    stalls.Stop();
-    std::vector<uint32_t> clearUs; // set-ups that no CPU stall overlapped
-    for (size_t i = 0; i < latencyUs.size(); ++i)
-        if (!stalls.Overlaps(sentUs[i], sentUs[i] + latencyUs[i]))
-            clearUs.push_back(latencyUs[i]);
-    std::sort(latencyUs.begin(), latencyUs.end());
-    std::sort(clearUs.begin(), clearUs.end());
-    auto pctOf = [](const std::vector<uint32_t>& v, double q) {
-        return v.empty() ? 0.0 : v[static_cast<size_t>(q * static_cast<double>(v.size() - 1))] / 1000.0;
-    };
-    auto pct = [&](double q) { return pctOf(latencyUs, q); };
-    std::printf("completed %ld calls (%ld not rejected as expected) in %.2f s: %.0f calls/s\n", completed, failed,
-                secs, completed / secs);
-    std::printf("set-up latency p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", pct(0.5), pct(0.99), pct(1.0));
-    int64_t longest = 0;
-    for (const auto& s : stalls.Stalls()) {
-        longest = std::max(longest, s.toUs - s.fromUs);
-        if (o.slowUs > 0)
-            std::printf("CPU %d stalled %.3f ms at %.3f s\n", s.cpu, (s.toUs - s.fromUs) / 1000.0, s.fromUs / 1e6);
-    }
-    std::printf("CPU stalls of %lld ms or more: %zu, longest %.3f ms; %zu set-ups overlapped one\n",
-                static_cast<long long>(StallWatch::kStallUs / 1000), stalls.Stalls().size(), longest / 1000.0,
-                latencyUs.size() - clearUs.size());
-    std::printf("set-up latency outside stalls p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", pctOf(clearUs, 0.5),
-                pctOf(clearUs, 0.99), pctOf(clearUs, 1.0));
-    std::printf("exchange RSS %ld kB, peak %ld kB\n", StatusKb(pid, "VmRSS:"), StatusKb(pid, "VmHWM:"));
-    if (completed > 0)
-        std::printf("CPU per call: exchange %.1f us, bench %.1f us\n", CpuSeconds(pid) * 1e6 / completed,
-                    OwnCpuSeconds() * 1e6 / completed);
-    for (auto& c : conns)
-        close(c.fd);
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    return failed == 0 && completed == o.calls ? 0 : 1;
+    const Server server = StartServer(o, false);
+    const LoadResult load = RunLoad(o, server, true);
+    Stop(server);
+    if (bare.Rate() > 0)
+        std::printf("exchange throughput: %.0f%% of the bare server's\n", 100.0 * load.Rate() / bare.Rate());
+    return load.failed == 0 && load.completed == o.calls ? 0 : 1;
 }

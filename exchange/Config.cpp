@@ -49,6 +49,72 @@ bool SetTimeout(const QString& name, const QString& text, int64_t& ms, QString& 
     return true;
 }
 
+bool SetCount(const QString& name, const QString& text, int low, int high, int& out, QString& error)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < low || value > high) {
+        error = QStringLiteral("%1 expects a number from %2 to %3, got \"%4\"").arg(name).arg(low).arg(high).arg(text);
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+bool AddAllowed(const QString& text, Config& config, QString& error)
+{
+    QPair<QHostAddress, int> net = QHostAddress::parseSubnet(text);
+    if (!text.contains(QLatin1Char('/'))) {
+        // A single address: all its bits count.
+        QHostAddress one;
+        if (one.setAddress(text))
+            net = {one, one.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32};
+    }
+    if (net.first.isNull()) {
+        error = QStringLiteral("expected ADDRESS[/PREFIX], got \"%1\"").arg(text);
+        return false;
+    }
+    config.allow << net;
+    return true;
+}
+
+// The settings that take one value, in the file as "name VALUE" and on the
+// command line as "--name VALUE".
+bool SetValue(const QString& name, const QString& value, Config& config, QString& error, bool& known)
+{
+    known = true;
+    if (name == QLatin1String("answer"))
+        return AddAnswering(value, config, error);
+    if (name == QLatin1String("address"))
+        return SetAddress(value, config, error);
+    if (name == QLatin1String("pcap")) {
+        config.pcapPath = value;
+        return true;
+    }
+    if (name == QLatin1String("setup-timeout"))
+        return SetTimeout(name, value, config.setupTimeoutMs, error);
+    if (name == QLatin1String("alert-timeout"))
+        return SetTimeout(name, value, config.alertTimeoutMs, error);
+    if (name == QLatin1String("register-timeout"))
+        return SetTimeout(name, value, config.registerTimeoutMs, error);
+    if (name == QLatin1String("max-connections"))
+        return SetCount(name, value, 1, 1000000, config.maxConnections, error);
+    if (name == QLatin1String("line-connections"))
+        return SetCount(name, value, 1, 1000000, config.lineConnections, error);
+    if (name == QLatin1String("client-registrations"))
+        return SetCount(name, value, 1, 10000, config.clientRegistrations, error);
+    // A line has 255 PLCIs.
+    if (name == QLatin1String("client-calls"))
+        return SetCount(name, value, 1, 255, config.clientCalls, error);
+    // A primary rate line has 30 B channels.
+    if (name == QLatin1String("channels"))
+        return SetCount(name, value, 1, 30, config.channels, error);
+    if (name == QLatin1String("allow"))
+        return AddAllowed(value, config, error);
+    known = false;
+    return false;
+}
+
 } // namespace
 
 bool ParseLineDef(const QString& text, LineDef& def, QString& error)
@@ -89,17 +155,9 @@ bool ParseConfigText(const QString& text, Config& config, QString& error)
             ok = ParseLineDef(words[1], def, error);
             if (ok)
                 config.lines << def;
-        } else if (key == QLatin1String("answer")) {
-            ok = AddAnswering(words[1], config, error);
-        } else if (key == QLatin1String("address")) {
-            ok = SetAddress(words[1], config, error);
-        } else if (key == QLatin1String("pcap")) {
-            config.pcapPath = words[1];
-            ok = true;
-        } else if (key == QLatin1String("setup-timeout")) {
-            ok = SetTimeout(key, words[1], config.setupTimeoutMs, error);
-        } else if (key == QLatin1String("alert-timeout")) {
-            ok = SetTimeout(key, words[1], config.alertTimeoutMs, error);
+        } else {
+            bool known = false;
+            ok = SetValue(key, words[1], config, error, known);
         }
         if (!ok) {
             error = QStringLiteral("line %1: %2").arg(lineNo).arg(error.isEmpty() ? line.trimmed() : error);
@@ -117,38 +175,28 @@ bool ParseArguments(const QStringList& args, Config& config, QString& error)
             config.verbose = true;
             continue;
         }
-        static const QStringList kWithValue = {QStringLiteral("--line"), QStringLiteral("--answer"),
-                                               QStringLiteral("--address"), QStringLiteral("--pcap"),
-                                               QStringLiteral("--config"), QStringLiteral("--setup-timeout"),
-                                               QStringLiteral("--alert-timeout")};
-        if (!kWithValue.contains(arg)) {
+        if (!arg.startsWith(QLatin1String("--"))) {
             error = QStringLiteral("unknown option %1").arg(arg);
             return false;
         }
+        const QString name = arg.mid(2);
         if (i + 1 >= args.size()) {
             error = QStringLiteral("%1 needs a value").arg(arg);
             return false;
         }
         const QString value = args[++i];
-        if (arg == QLatin1String("--line")) {
+        if (name == QLatin1String("line")) {
             LineDef def;
             if (!ParseLineDef(value, def, error))
                 return false;
             config.lines << def;
-        } else if (arg == QLatin1String("--answer")) {
-            if (!AddAnswering(value, config, error))
+        } else if (name != QLatin1String("config")) {
+            bool known = false;
+            if (!SetValue(name, value, config, error, known)) {
+                if (!known)
+                    error = QStringLiteral("unknown option %1").arg(arg);
                 return false;
-        } else if (arg == QLatin1String("--address")) {
-            if (!SetAddress(value, config, error))
-                return false;
-        } else if (arg == QLatin1String("--pcap")) {
-            config.pcapPath = value;
-        } else if (arg == QLatin1String("--setup-timeout")) {
-            if (!SetTimeout(arg.mid(2), value, config.setupTimeoutMs, error))
-                return false;
-        } else if (arg == QLatin1String("--alert-timeout")) {
-            if (!SetTimeout(arg.mid(2), value, config.alertTimeoutMs, error))
-                return false;
+            }
         } else {
             QFile file(value);
             if (!file.open(QIODevice::ReadOnly)) {

@@ -3,6 +3,7 @@
 
 #include <QHostAddress>
 #include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -27,6 +28,15 @@ struct Config
     // and to answer once it has alerted.
     int64_t setupTimeoutMs = 4000;
     int64_t alertTimeoutMs = 3 * 60 * 1000;
+    // Limits; their meaning is in ServerOptions and SwitchLimits.
+    int maxConnections = 512;
+    int lineConnections = 64;
+    int64_t registerTimeoutMs = 10000;
+    int clientRegistrations = 8;
+    int clientCalls = 30;
+    int channels = 2;
+    // Peers let in besides loopback: address and prefix length.
+    QList<QPair<QHostAddress, int>> allow;
 };
 
 // "0301111111=52001" → number and port (0 = any free port).
@@ -39,6 +49,13 @@ bool ParseLineDef(const QString& text, LineDef& def, QString& error);
 //   verbose
 //   setup-timeout 4000
 //   alert-timeout 180000
+//   max-connections 512
+//   line-connections 64
+//   register-timeout 10000
+//   client-registrations 8
+//   client-calls 30
+//   channels 2
+//   allow 192.168.1.0/24
 bool ParseConfigText(const QString& text, Config& config, QString& error);
 // Arguments without the program name.
 bool ParseArguments(const QStringList& args, Config& config, QString& error);

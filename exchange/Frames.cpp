@@ -86,15 +86,33 @@ FrameBuilder& FrameBuilder::Zeros(size_t n)
 
 FrameBuilder& FrameBuilder::Struct(std::string_view contents)
 {
-    if (contents.size() > 0xff) {
+    constexpr size_t kEscape = 0xff;
+    if (contents.size() > 0xffff) {
         m_overflow = true;
         return *this;
     }
     // An empty view may carry a null pointer, which memcpy must not see.
     if (contents.empty())
         return U8(0);
-    if (Room(1 + contents.size()))
-        m_size += capi::PutStruct(m_buf + m_size, contents);
+    if (contents.size() < kEscape)
+        U8(static_cast<uint8_t>(contents.size()));
+    else
+        U8(kEscape).U16(static_cast<uint16_t>(contents.size()));
+    return Bytes(contents);
+}
+
+FrameBuilder& FrameBuilder::Message(uint16_t applId, uint16_t code, uint16_t number, uint32_t address)
+{
+    capi::Header h;
+    h.applId = applId;
+    h.command = capi::CommandOf(code);
+    h.subcommand = capi::SubcommandOf(code);
+    h.number = number;
+    h.address = address;
+    if (Room(capi::kHeaderSize)) {
+        capi::PutHeader(m_buf + m_size, h);
+        m_size += capi::kHeaderSize;
+    }
     return *this;
 }
 
@@ -108,6 +126,23 @@ std::string_view FrameBuilder::FinishCapi(size_t capiLength)
 {
     capi::PutU16(m_buf + kPrefixSize, static_cast<uint16_t>(capiLength));
     return Finish();
+}
+
+} // namespace exchange
+
+namespace exchange {
+
+bool ReadStruct(capi::Reader& r, std::string_view& contents)
+{
+    if (r.Left() < 1 || *r.Here() != 0xff)
+        return r.Struct(contents);
+    if (r.Left() < 3)
+        return false;
+    const size_t len = capi::GetU16(r.Here() + 1);
+    if (len > r.Left() - 3)
+        return false;
+    contents = std::string_view(reinterpret_cast<const char*>(r.Here() + 3), len);
+    return r.Skip(3 + len);
 }
 
 } // namespace exchange

@@ -71,7 +71,10 @@ public:
     FrameBuilder& U32(uint32_t v);
     FrameBuilder& Bytes(std::string_view bytes);
     FrameBuilder& Zeros(size_t n);
+    // A CAPI structure; from 255 octets on its length goes after an 0xff escape.
     FrameBuilder& Struct(std::string_view contents);
+    // The 12-octet CAPI message header; FinishCapi() fills in its length.
+    FrameBuilder& Message(uint16_t applId, uint16_t code, uint16_t number, uint32_t address);
 
     // Writes the prefix; for a CAPI message also the length at payload
     // offset 0 (the CAPI length, which excludes trailing B3 data).
@@ -86,5 +89,8 @@ private:
     size_t m_size;
     bool m_overflow = false;
 };
+
+// Reads a CAPI structure, the 0xff escape (a 16-bit length follows) included.
+bool ReadStruct(capi::Reader& r, std::string_view& contents);
 
 } // namespace exchange

@@ -2,7 +2,14 @@
 
 #include "CapiCoding.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace exchange {
 
@@ -84,15 +91,27 @@ std::string Cause(uint16_t reason, uint8_t location)
 
 PcapWriter::~PcapWriter()
 {
-    if (m_file)
-        std::fclose(m_file);
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 bool PcapWriter::Open(const std::string& path)
 {
-    m_file = std::fopen(path.c_str(), "wb");
-    if (!m_file)
+    m_path = path;
+    // The texts travel in the SETUPs: for the owner's eyes only, and never
+    // written where a symlink planted by someone else points.
+    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (m_fd < 0) {
+        m_error = path + ": " + std::strerror(errno);
         return false;
+    }
+    struct stat st{};
+    if (fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0077) != 0 && fchmod(m_fd, 0600) != 0) {
+        m_error = path + ": " + std::strerror(errno);
+        ::close(m_fd);
+        m_fd = -1;
+        return false;
+    }
     uint8_t header[24];
     capi::PutU32(header, kPcapMagic); // written little-endian; readers detect the byte order
     capi::PutU16(header + 4, kPcapMajor);
@@ -101,9 +120,48 @@ bool PcapWriter::Open(const std::string& path)
     capi::PutU32(header + 12, 0);
     capi::PutU32(header + 16, kSnapLength);
     capi::PutU32(header + 20, kLinkTypeLinuxLapd);
-    std::fwrite(header, 1, sizeof header, m_file);
-    std::fflush(m_file);
+    if (!WriteAll(std::string(reinterpret_cast<const char*>(header), sizeof header))) {
+        m_error = path + ": " + m_error;
+        return false;
+    }
     return true;
+}
+
+bool PcapWriter::WriteAll(const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = m_write ? m_write(m_fd, bytes.data() + done, bytes.size() - done)
+                                  : ::write(m_fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            Fail(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    m_written += static_cast<off_t>(bytes.size());
+    return true;
+}
+
+void PcapWriter::Fail(int error)
+{
+    m_error = std::strerror(error);
+    // Half a record would put every later one out of step: cut it off.
+    if (ftruncate(m_fd, m_written) != 0) {
+        // Not a regular file, or not writable any more: nothing to mend.
+    }
+    ::close(m_fd);
+    m_fd = -1;
+    m_connected.clear();
+    if (m_written == 0)
+        return; // Open() tells
+    const std::string message = "isdn-exchange: cannot write " + m_path + ": " + m_error + "; no more calls recorded";
+    if (m_sink)
+        m_sink(message);
+    else
+        std::fprintf(stderr, "%s\n", message.c_str());
 }
 
 std::string PcapWriter::Message(uint64_t call, uint8_t type, bool fromNetwork) const
@@ -117,7 +175,7 @@ std::string PcapWriter::Message(uint64_t call, uint8_t type, bool fromNetwork) c
 void PcapWriter::CallSetup(uint64_t call, std::string_view callingNumber, std::string_view calledNumber, uint16_t cip,
                            std::string_view callingSubaddress)
 {
-    if (!m_file)
+    if (m_fd < 0)
         return;
     m_connected[call] = false;
     std::string msg = Message(call, kMsgSetup, false);
@@ -136,7 +194,7 @@ void PcapWriter::CallSetup(uint64_t call, std::string_view callingNumber, std::s
 
 void PcapWriter::CallConnected(uint64_t call)
 {
-    if (!m_file)
+    if (m_fd < 0)
         return;
     m_connected[call] = true;
     WriteQ931(Message(call, kMsgConnect, true), true);
@@ -144,7 +202,7 @@ void PcapWriter::CallConnected(uint64_t call)
 
 void PcapWriter::CallCleared(uint64_t call, uint16_t reason)
 {
-    if (!m_file)
+    if (m_fd < 0)
         return;
     const auto it = m_connected.find(call);
     const bool connected = it != m_connected.end() && it->second;
@@ -174,7 +232,7 @@ void PcapWriter::CallCleared(uint64_t call, uint16_t reason)
 
 void PcapWriter::WriteQ931(const std::string& q931, bool toUser)
 {
-    if (!m_file)
+    if (m_fd < 0)
         return;
     std::string frame(kLapdPseudoHeader, '\0');
     auto* h = reinterpret_cast<uint8_t*>(frame.data());
@@ -200,9 +258,7 @@ void PcapWriter::WriteQ931(const std::string& q931, bool toUser)
     capi::PutU32(record + 4, static_cast<uint32_t>(us % 1000000));
     capi::PutU32(record + 8, static_cast<uint32_t>(frame.size()));
     capi::PutU32(record + 12, static_cast<uint32_t>(frame.size()));
-    std::fwrite(record, 1, sizeof record, m_file);
-    std::fwrite(frame.data(), 1, frame.size(), m_file);
-    std::fflush(m_file);
+    WriteAll(std::string(reinterpret_cast<const char*>(record), sizeof record) + frame);
 }
 
 } // namespace exchange

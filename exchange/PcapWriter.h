@@ -5,8 +5,9 @@
 
 #include "Switch.h"
 
-#include <cstdio>
+#include <functional>
 #include <string>
+#include <sys/types.h>
 #include <unordered_map>
 
 namespace exchange {
@@ -19,8 +20,17 @@ public:
     PcapWriter(const PcapWriter&) = delete;
     PcapWriter& operator=(const PcapWriter&) = delete;
 
+    // Creates (or empties) the file, 0600, never through a symlink, and
+    // writes the file header; false with Error() when that fails.
     bool Open(const std::string& path);
-    bool IsOpen() const { return m_file != nullptr; }
+    bool IsOpen() const { return m_fd >= 0; }
+    const std::string& Error() const { return m_error; }
+    // A write fails: the one message that says so, after which nothing more
+    // is written (stderr unless set).
+    void SetErrorSink(std::function<void(const std::string&)> sink) { m_sink = std::move(sink); }
+    // write(2) by default; tests put a failing device here.
+    using WriteFn = std::function<ssize_t(int fd, const void* data, size_t size)>;
+    void SetWriteFunction(WriteFn write) { m_write = std::move(write); }
 
     void CallSetup(uint64_t call, std::string_view callingNumber, std::string_view calledNumber, uint16_t cip,
                    std::string_view callingSubaddress) override;
@@ -33,8 +43,17 @@ public:
 
 private:
     std::string Message(uint64_t call, uint8_t type, bool fromNetwork) const;
+    // Writes all of `bytes`; on failure the file is cut back to its last
+    // whole record and closed.
+    bool WriteAll(const std::string& bytes);
+    void Fail(int error);
 
-    std::FILE* m_file = nullptr;
+    std::string m_path;
+    int m_fd = -1;
+    off_t m_written = 0; // octets of whole records, header included
+    std::string m_error;
+    std::function<void(const std::string&)> m_sink;
+    WriteFn m_write;
     uint8_t m_sendSeq = 0;  // N(S) of frames from the terminal
     uint8_t m_recvSeq = 0;  // N(S) of frames from the network
     std::unordered_map<uint64_t, bool> m_connected;

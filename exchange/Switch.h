@@ -50,12 +50,27 @@ struct CallTimeouts
     int64_t alertMs = 3 * 60 * 1000;
 };
 
+// What one party may hold, so that no one takes a line over. A client is
+// an address: stock libcapi20 presents nothing else to tell programs apart.
+struct SwitchLimits
+{
+    // Calls (PLCIs) that all applications from one address hold together on
+    // a line, however often they register.
+    uint16_t clientCalls = 30;
+    // Applications one address may register on a line.
+    int clientRegistrations = 8;
+    // B channels of a line: the calls it can have connected at once.
+    int channels = 2;
+};
+
 struct SwitchStats
 {
     size_t clients = 0;
     size_t plcis = 0;
     size_t calls = 0;
 };
+
+enum class PlciState { Outgoing, Offered, Active, Releasing };
 
 class Switch
 {
@@ -83,11 +98,16 @@ public:
     void SetObserver(CallObserver* observer) { m_observer = observer; }
     void SetGreeting(std::string greeting) { m_greeting = std::move(greeting); }
     void SetTimeouts(const CallTimeouts& timeouts) { m_timeouts = timeouts; }
+    void SetLimits(const SwitchLimits& limits) { m_limits = limits; }
     // Milliseconds on a clock that never goes back; steady_clock unless set.
     void SetClock(std::function<int64_t()> nowMs) { m_now = std::move(nowMs); }
 
-    // A new connection on a line's port.
-    ClientId Attach(int line);
+    // A new connection on a line's port, from `peer` (its address).
+    ClientId Attach(int line, const std::string& peer = {});
+    // Registered as an application.
+    bool Registered(ClientId client) const;
+    // Registered, or asked a management request: a connection that speaks.
+    bool Identified(ClientId client) const;
     // Bytes received from a client. False when the stream was malformed: the
     // client is then already detached and its connection must be closed.
     bool Feed(ClientId client, const uint8_t* data, size_t size);
@@ -105,6 +125,8 @@ private:
     struct Line;
     struct Plci;
     struct Call;
+    struct AddressUse;
+    struct Block;
 
     bool HandleFrame(Client& c, std::string_view payload);
     bool HandleControl(Client& c, std::string_view payload);
@@ -122,17 +144,26 @@ private:
     void OnDisconnectB3Resp(Client& c, const capi::Header& h);
     void OnDataB3Req(Client& c, const capi::Header& h, capi::Reader& r, std::string_view payload);
     void OnDataB3Resp(Client& c, const capi::Header& h);
-    void OnPlainReq(Client& c, const capi::Header& h);
+    void OnPlainReq(Client& c, const capi::Header& h, capi::Reader& r);
+    void OnUnknownReq(Client& c, const capi::Header& h, capi::Reader& r);
+    bool HandleRegister(Client& c, FrameBuilder& b, std::string_view payload);
 
     void Route(Call& call, uint16_t cip, std::string_view digits, std::string_view callingSubaddress);
     void Connect(Call& call, Plci& answerer);
+    // The accepting application gets the call if both lines have a B channel free.
+    void Accept(Call& call, Plci& answerer);
+    bool ChannelFree(const Plci& a, const Plci* b) const;
+    void SetState(Plci& p, PlciState state);
     void ConnectB3(Plci& requester);
     void Greet(Plci& caller);
+    // DATA_B3_IND of `block` to `to`, and the sender's DATA_B3_CONF.
+    void Deliver(Plci& to, Block& block);
     // Sends DISCONNECT_IND (after DISCONNECT_B3_IND when a B3 link is up)
     // and takes the PLCI out of its call; it lives on until DISCONNECT_RESP.
     void Release(Plci& p, uint16_t reason);
-    // The offered party drops out; the caller hears `noneLeft` when nobody is left.
-    void Withdraw(Plci& p, uint16_t noneLeft);
+    // The offered party drops out, with the cause it gave (0: none); when
+    // nobody is left the caller hears the weightiest cause given.
+    void Withdraw(Plci& p, uint16_t cause);
     // Releases every party of the call except `except`, each with its reason.
     void ClearOthers(Call& call, const Plci* except, uint16_t callerReason, uint16_t otherReason);
     void Unlink(Plci& p);
@@ -140,13 +171,14 @@ private:
     void Disarm(Call& call);
     bool AtCallLimit(const Client& c) const;
     void FreePlci(Plci& p);
-    Plci* NewPlci(int line, Client* owner, Call* call);
+    Plci* NewPlci(int line, Client* owner, Call* call, PlciState state);
     Plci* FindPlci(Client& c, uint32_t address);
     Plci* Peer(const Plci& p);
 
     void Send(Client& c, std::string_view frame);
     void Conf(Client& c, const capi::Header& req, uint16_t info);
     void Ind(Plci& p, uint16_t code, uint32_t address, uint16_t reason);
+    void DataConf(ClientId client, uint16_t number, uint32_t ncci, uint16_t handle, uint16_t info);
     void Drop(Client& c);
     void Log(const Client& c, const char* dir, std::string_view payload);
 
@@ -158,6 +190,7 @@ private:
     // (deadline, call id) of every call that waits for its called side.
     std::set<std::pair<int64_t, uint64_t>> m_deadlines;
     CallTimeouts m_timeouts;
+    SwitchLimits m_limits;
     std::function<int64_t()> m_now;
     ClientId m_nextClient = 1;
     uint64_t m_nextCall = 1;

@@ -73,9 +73,13 @@ struct Frame
 class RawClient
 {
 public:
-    explicit RawClient(quint16 port)
+    // `from`: the local address to connect from (127.0.0.2 is another
+    // client to the exchange), `to`: the exchange's.
+    explicit RawClient(quint16 port, const QString& from = {}, const QString& to = QStringLiteral("127.0.0.1"))
     {
-        m_socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+        if (!from.isEmpty())
+            m_socket.bind(QHostAddress(from));
+        m_socket.connectToHost(to, port);
         m_socket.waitForConnected(2000);
     }
 
@@ -118,12 +122,19 @@ public:
     {
         return QTest::qWaitFor([&] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
     }
+    // The REGISTER_CONF's Info, 0xffff when none came.
+    uint16_t RegisterInfo(uint16_t maxBDataLen = 128, uint16_t maxLogicalConnections = 2, uint16_t maxBlocks = 7)
+    {
+        Send(Hex("00000000f2ff000000000000") + U16(2048) + U16(maxLogicalConnections) + U16(maxBlocks) +
+             U16(maxBDataLen) + Hex("02"));
+        const Frame f = Next();
+        if (f.bytes.size() != 10 || !f.bytes.startsWith(Hex("00000000f3ff0000")))
+            return 0xffff;
+        return f.At16(8);
+    }
     bool Register(uint16_t maxBDataLen = 128, uint16_t maxLogicalConnections = 2)
     {
-        Send(Hex("00000000f2ff000000000000") + U16(2048) + U16(maxLogicalConnections) + U16(7) + U16(maxBDataLen) +
-             Hex("02"));
-        const Frame f = Next();
-        return f.bytes == Hex("00000000f3ff00000000");
+        return RegisterInfo(maxBDataLen, maxLogicalConnections) == capi::InfoOk;
     }
     bool Listen(uint32_t cipMask)
     {

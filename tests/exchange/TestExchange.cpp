@@ -9,7 +9,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <memory>
+#include <vector>
 
 using namespace testing;
 using namespace capi;
@@ -344,7 +348,7 @@ private slots:
         QTest::newRow("CONNECT_REQ, controller 2") << ConnectReqMsg("1", "x", 2, 2) << int(ConnectConf) << 0x2002;
         QTest::newRow("CONNECT_REQ, structure runs past the message")
             << Msg(ConnectReq, 1, U16(2) + Hex("0b81")) << int(ConnectConf) << 0x2007;
-        QTest::newRow("CONNECT_REQ, CIP value unknown") << ConnectReqMsg("1", "x", 99) << int(ConnectConf) << 0x300a;
+        QTest::newRow("CONNECT_REQ, CIP value unknown") << ConnectReqMsg("1", "x", 99) << int(ConnectConf) << 0x3009;
         QTest::newRow("DISCONNECT_REQ, unknown PLCI") << Msg(DisconnectReq, noPlci, Struct({})) << int(DisconnectConf)
                                                       << 0x2002;
         QTest::newRow("CONNECT_B3_REQ, unknown PLCI") << Msg(ConnectB3Req, noPlci, Struct({})) << int(ConnectB3Conf)
@@ -358,6 +362,12 @@ private slots:
         QTest::newRow("ALERT_REQ, unknown PLCI") << Msg(AlertReq, noPlci, Struct({})) << int(AlertConf) << 0x2002;
         QTest::newRow("INFO_REQ, controller") << Msg(InfoReq, 1, QByteArray(2, '\0')) << int(InfoConf) << 0x0000;
         QTest::newRow("FACILITY_REQ") << Msg(Code(CmdFacility, SubReq), 1, U16(1) + Struct({})) << 0x8180 << 0x300b;
+        QTest::newRow("FACILITY_REQ without a selector") << Msg(Code(CmdFacility, SubReq), 1) << 0x8180 << 0x2007;
+        QTest::newRow("unknown request") << Msg(Code(0x7e, SubReq), 1, U16(1)) << int(Code(0x7e, SubConf)) << 0x1102;
+        // MANUFACTURER_CONF has no Info: offset 12 holds the ManuID it echoes.
+        QTest::newRow("MANUFACTURER_REQ") << Msg(Code(CmdManufacturer, SubReq), 1, U32(0x4d41) + U32(1) + U32(2) +
+                                                     Struct({}))
+                                          << int(Code(CmdManufacturer, SubConf)) << 0x4d41;
         QTest::newRow("unexpected DISCONNECT_RESP") << Msg(DisconnectResp, noPlci) << 0 << 0;
         QTest::newRow("unexpected CONNECT_RESP") << ConnectRespMsg(noPlci, 5) << 0 << 0;
         QTest::newRow("unexpected DATA_B3_RESP") << Msg(DataB3Resp, noPlci | 0x10000, U16(0)) << 0 << 0;
@@ -570,9 +580,9 @@ private slots:
             QCOMPARE(conf.Value(), InfoOk);
             if (i < 2)
                 continue;
-            // The ones the silent application cannot take find nobody at once.
+            // The ones the silent application cannot take find its line busy at once.
             const Frame f = caller->Expect(DisconnectInd);
-            QCOMPARE(f.Value(), ReasonNoUserResponding);
+            QCOMPARE(f.Value(), ReasonUserBusy);
             caller->Send(Msg(DisconnectResp, f.Address()));
         }
         silent->Expect(ConnectInd);
@@ -605,7 +615,7 @@ private slots:
         for (int i = 0; i < 20; ++i) {
             caller->Send(ConnectReqMsg(kA.toLatin1(), "nog eens"));
             const Frame f = caller->Expect(ConnectConf);
-            QCOMPARE(caller->Expect(DisconnectInd).Value(), ReasonNoUserResponding);
+            QCOMPARE(caller->Expect(DisconnectInd).Value(), ReasonUserBusy);
             caller->Send(Msg(DisconnectResp, f.Address()));
         }
         QVERIFY(silent->Quiet());
@@ -638,6 +648,300 @@ private slots:
         QCOMPARE(again.Value(), InfoOk);
         caller->Close();
         QCOMPARE(int(callee->Expect(ConnectInd).Code()), int(ConnectInd));
+    }
+
+    // Q.931 point-to-multipoint: a call offered to several applications on a
+    // line ends only when all of them rejected it or the timer ran out; the
+    // first to accept gets it; the caller hears the weightiest cause, the
+    // latest of its rank.
+    void pointToMultipoint_data()
+    {
+        QTest::addColumn<QList<int>>("responses"); // Reject per listener, in turn; -1: never answers
+        QTest::addColumn<int>("callerEnd");        // DISCONNECT_IND Reason; -1: CONNECT_ACTIVE_IND
+        QTest::addColumn<QList<int>>("ends");      // per listener: its DISCONNECT_IND Reason; -1: connected
+        QTest::newRow("two: busy outranks facility rejected, though first") << QList<int>{3, 5} << 0x3491
+                                                                           << QList<int>{0, 0};
+        QTest::newRow("two: equal rank, the latest stands") << QList<int>{5, 2} << 0x3490 << QList<int>{0, 0};
+        QTest::newRow("two: call rejected outranks facility rejected") << QList<int>{5, 9} << 0x3495
+                                                                      << QList<int>{0, 0};
+        QTest::newRow("two: incompatible counts least") << QList<int>{5, 7} << 0x349d << QList<int>{0, 0};
+        QTest::newRow("two: only incompatible") << QList<int>{7, 7} << 0x34d8 << QList<int>{0, 0};
+        QTest::newRow("two: ignored, then rejected") << QList<int>{1, 5} << 0x349d << QList<int>{0, 0};
+        QTest::newRow("two: rejected, then accepted") << QList<int>{5, 0} << -1 << QList<int>{0, -1};
+        QTest::newRow("two: rejected, the other silent till the timer") << QList<int>{5, -1} << 0x349d
+                                                                       << QList<int>{0, 0x34e6};
+        QTest::newRow("three: busy among out of order and rejected") << QList<int>{8, 3, 5} << 0x3491
+                                                                    << QList<int>{0, 0, 0};
+        QTest::newRow("three: rejected, ignored, accepted") << QList<int>{5, 1, 0} << -1 << QList<int>{0, 0, -1};
+        QTest::newRow("three: the first accepts, the others lose it") << QList<int>{0, -1, -1} << -1
+                                                                     << QList<int>{-1, 0x3304, 0x3304};
+        QTest::newRow("three: call rejected among normal and facility") << QList<int>{2, 9, 5} << 0x3495
+                                                                        << QList<int>{0, 0, 0};
+        QTest::newRow("three: all ignore") << QList<int>{1, 1, 1} << 0x3492 << QList<int>{0, 0, 0};
+    }
+    void pointToMultipoint()
+    {
+        QFETCH(QList<int>, responses);
+        QFETCH(int, callerEnd);
+        QFETCH(QList<int>, ends);
+        std::vector<std::unique_ptr<RawClient>> listeners;
+        for (int i = 0; i < responses.size(); ++i) {
+            listeners.push_back(Client(kB));
+            QVERIFY(listeners.back()->Listen(kAllServices));
+        }
+        auto sender = Client(kA);
+        sender->Send(ConnectReqMsg(kB.toLatin1(), "aan allen"));
+        const uint32_t callerPlci = sender->Expect(ConnectConf).Address();
+        std::vector<uint32_t> plcis;
+        for (auto& l : listeners) {
+            const Frame ind = l->Expect(ConnectInd);
+            QVERIFY(ind.bytes.contains("aan allen"));
+            plcis.push_back(ind.Address());
+        }
+        for (int i = 0; i < responses.size(); ++i) {
+            if (responses[i] < 0)
+                continue;
+            listeners[i]->Send(ConnectRespMsg(plcis[i], uint16_t(responses[i])));
+            if (ends[i] >= 0) // a rejection ends its own part at once
+                QCOMPARE(int(listeners[i]->Expect(DisconnectInd).Value()), ends[i]);
+            const bool decided = responses[i] == 0 || i == responses.size() - 1;
+            if (!decided)
+                QVERIFY2(sender->Quiet(), "the call ended before everyone answered");
+        }
+        const Frame end = sender->Next(kSetupTimeoutMs + 5000);
+        if (callerEnd < 0) {
+            QCOMPARE(end.Code(), ConnectActiveInd);
+        } else {
+            QCOMPARE(end.Code(), DisconnectInd);
+            QCOMPARE(int(end.Value()), callerEnd);
+        }
+        for (int i = 0; i < responses.size(); ++i) {
+            if (ends[i] == -1) {
+                listeners[i]->Expect(ConnectActiveInd);
+            } else if (responses[i] < 0) {
+                QCOMPARE(int(listeners[i]->Expect(DisconnectInd).Value()), ends[i]);
+            }
+            listeners[i]->Send(Msg(DisconnectResp, plcis[i]));
+        }
+        if (callerEnd < 0) {
+            sender->Send(Msg(DisconnectReq, callerPlci, Struct({})));
+            QCOMPARE(sender->Expect(DisconnectConf).Value(), InfoOk);
+            QCOMPARE(sender->Expect(DisconnectInd).Value(), ReasonNoCause);
+            for (int i = 0; i < responses.size(); ++i)
+                if (ends[i] == -1)
+                    QCOMPARE(listeners[i]->Expect(DisconnectInd).Value(), ReasonNormalClearing);
+            for (int i = 0; i < responses.size(); ++i)
+                listeners[i]->Send(Msg(DisconnectResp, plcis[i]));
+        }
+        sender->Send(Msg(DisconnectResp, callerPlci));
+        QVERIFY(Idle());
+    }
+
+    // A line's B channels (--channels) are taken by its connected calls:
+    // called then, it is busy; calling out, it has no channel.
+    void channelsInUse_data()
+    {
+        QTest::addColumn<int>("channels");
+        QTest::newRow("one channel") << 1;
+        QTest::newRow("two channels, the default") << 2;
+        QTest::newRow("three channels") << 3;
+    }
+    void channelsInUse()
+    {
+        QFETCH(int, channels);
+        const QString kC = QStringLiteral("0303333333");
+        exchange::ServerOptions options;
+        options.limits.channels = channels;
+        options.timeouts.setupMs = kSetupTimeoutMs;
+        m_server = std::make_unique<exchange::ExchangeServer>(options);
+        QString error;
+        QVERIFY(m_server->AddLine(kA, 0, &error));
+        QVERIFY(m_server->AddLine(kB, 0, &error));
+        QVERIFY(m_server->AddLine(kC, 0, &error));
+        auto a = Client(kA, true, 30);
+        auto b = Client(kB, true, 30);
+        auto c = Client(kC, true, 30);
+        QVERIFY(b->Listen(kAllServices));
+        QVERIFY(a->Listen(kAllServices));
+        c->Send(Hex("00000000e0ff000001000000"));
+        QCOMPARE(int(c->Next().At16(12)), channels); // the profile tells them
+        std::vector<uint32_t> held;
+        for (int i = 0; i < channels; ++i) {
+            a->Send(ConnectReqMsg(kB.toLatin1(), "bezet"));
+            held.push_back(a->Expect(ConnectConf).Address());
+            b->Send(ConnectRespMsg(b->Expect(ConnectInd).Address(), 0));
+            a->Expect(ConnectActiveInd);
+            b->Expect(ConnectActiveInd);
+        }
+        auto reason = [](RawClient& from, const QString& to) {
+            from.Send(ConnectReqMsg(to.toLatin1(), "nog een"));
+            const uint32_t plci = from.Expect(ConnectConf).Address();
+            const Frame f = from.Expect(DisconnectInd);
+            from.Send(Msg(DisconnectResp, plci));
+            return int(f.Value());
+        };
+        QCOMPARE(reason(*c, kB), 0x3491); // called line full: user busy
+        QCOMPARE(reason(*c, kA), 0x3491);
+        QCOMPARE(reason(*a, kC), 0x34a2); // own line full: no channel
+        // One call ends, one channel comes free on both lines.
+        a->Send(Msg(DisconnectReq, held.front(), Struct({})));
+        a->Expect(DisconnectConf);
+        a->Expect(DisconnectInd);
+        const uint32_t freed = b->Expect(DisconnectInd).Address();
+        a->Send(Msg(DisconnectResp, held.front()));
+        b->Send(Msg(DisconnectResp, freed));
+        c->Send(ConnectReqMsg(kB.toLatin1(), "nu wel"));
+        QCOMPARE(c->Expect(ConnectConf).Value(), InfoOk);
+        QVERIFY(b->Expect(ConnectInd).bytes.contains("nu wel"));
+    }
+
+    // ALERT_REQ once per call: after that the caller hears ringing already.
+    void secondAlert_data()
+    {
+        QTest::addColumn<bool>("sameApplication");
+        QTest::newRow("same application") << true;
+        QTest::newRow("another application on the line") << false;
+    }
+    void secondAlert()
+    {
+        QFETCH(bool, sameApplication);
+        auto first = Client(kB);
+        auto second = Client(kB);
+        auto caller = Client(kA);
+        QVERIFY(first->Listen(kAllServices));
+        QVERIFY(second->Listen(kAllServices));
+        caller->Send(ConnectReqMsg(kB.toLatin1(), "tring"));
+        caller->Expect(ConnectConf);
+        const uint32_t p1 = first->Expect(ConnectInd).Address();
+        const uint32_t p2 = second->Expect(ConnectInd).Address();
+        first->Send(Msg(AlertReq, p1, Struct({})));
+        QCOMPARE(first->Expect(AlertConf).Value(), InfoOk);
+        RawClient& again = sameApplication ? *first : *second;
+        again.Send(Msg(AlertReq, sameApplication ? p1 : p2, Struct({})));
+        QCOMPARE(again.Expect(AlertConf).Value(), uint16_t(0x0003));
+    }
+
+    // Octet 3a belongs to the calling number only: a called number is its
+    // type octet and digits, whatever bit 7 of the type says.
+    void calledNumberType_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::newRow("0x81: unknown, ISDN plan, last octet") << 0x81;
+        QTest::newRow("0x01: bit 7 clear") << 0x01;
+        QTest::newRow("0xa1: national") << 0xa1;
+    }
+    void calledNumberType()
+    {
+        QFETCH(int, type);
+        auto receiver = Client(kB);
+        auto sender = Client(kA);
+        QVERIFY(receiver->Listen(kAllServices));
+        sender->Send(Msg(ConnectReq, 1, U16(2) + Struct(char(type) + kB.toLatin1()) + Struct({}) + Struct({}) +
+                                            Struct("\x81type") + QByteArray(5, '\0')));
+        QCOMPARE(sender->Expect(ConnectConf).Value(), InfoOk);
+        const Frame ind = receiver->Expect(ConnectInd);
+        QVERIFY(ind.bytes.contains(Struct("\x81" + kB.toLatin1())));
+    }
+
+    // The receiver gets no more unanswered DATA_B3_INDs than its
+    // MaxBDataBlocks; the sender's DATA_B3_CONF comes as its block goes on,
+    // and a sender that floods on is told the queue is full.
+    void maxDataBlocks_data()
+    {
+        QTest::addColumn<int>("maxBlocks");
+        QTest::newRow("one") << 1;
+        QTest::newRow("two") << 2;
+        QTest::newRow("seven") << 7;
+    }
+    void maxDataBlocks()
+    {
+        QFETCH(int, maxBlocks);
+        constexpr int kWaiting = 8; // what the exchange keeps back for a receiver
+        auto callee = std::make_unique<RawClient>(m_server->Port(kB));
+        QCOMPARE(callee->RegisterInfo(128, 2, uint16_t(maxBlocks)), InfoOk);
+        auto caller = Client(kA);
+        QVERIFY(callee->Listen(kAllServices));
+        caller->Send(ConnectReqMsg(kB.toLatin1(), "data"));
+        const uint32_t a = caller->Expect(ConnectConf).Address();
+        const uint32_t b = callee->Expect(ConnectInd).Address();
+        callee->Send(ConnectRespMsg(b, 0));
+        caller->Expect(ConnectActiveInd);
+        callee->Expect(ConnectActiveInd);
+        caller->Send(Msg(ConnectB3Req, a, Struct({})));
+        const uint32_t ncciA = caller->Expect(ConnectB3Conf).Address();
+        const uint32_t ncciB = callee->Expect(ConnectB3Ind).Address();
+        callee->Send(Msg(ConnectB3Resp, ncciB, U16(0) + Struct({})));
+        callee->Expect(ConnectB3ActiveInd);
+        caller->Expect(ConnectB3ActiveInd);
+
+        const int sent = maxBlocks + kWaiting + 1;
+        for (int i = 0; i < sent; ++i)
+            caller->Send(Msg(DataB3Req, ncciA, U32(0) + U16(1) + U16(uint16_t(100 + i)) + U16(0)) + char('a' + i % 26));
+        int confirmed = 0, delivered = 0;
+        auto take = [&](int confs, int inds) {
+            for (int i = 0; i < confs; ++i) {
+                const Frame f = caller->Expect(DataB3Conf);
+                QCOMPARE(f.At16(12), uint16_t(100 + confirmed));
+                QCOMPARE(f.Value(), InfoOk);
+                ++confirmed;
+            }
+            for (int i = 0; i < inds; ++i) {
+                const Frame f = callee->Expect(DataB3Ind);
+                QCOMPARE(f.bytes.mid(22), QByteArray(1, char('a' + delivered % 26)));
+                ++delivered;
+            }
+        };
+        take(maxBlocks, maxBlocks);
+        // The waiting ones are not confirmed yet; the last finds the queue full.
+        const Frame refused = caller->Expect(DataB3Conf);
+        QCOMPARE(refused.At16(12), uint16_t(100 + sent - 1));
+        QCOMPARE(refused.Value(), uint16_t(ErrQueueFull));
+        QVERIFY(caller->Quiet() && callee->Quiet());
+        // Zoemlijn answers with handle 0: each answer lets one more go.
+        for (int i = 0; i < kWaiting; ++i) {
+            callee->Send(Msg(DataB3Resp, ncciB, U16(0)));
+            take(1, 1);
+            QVERIFY(caller->Quiet() && callee->Quiet());
+        }
+        QCOMPARE(delivered, sent - 1);
+    }
+
+    // The pcap device fills up: one message, and the calls go on.
+    void pcapFailureLeavesCallsRunning()
+    {
+        QTemporaryDir dir;
+        exchange::PcapWriter pcap;
+        int messages = 0;
+        pcap.SetErrorSink([&](const std::string&) { ++messages; });
+        qint64 room = 200;
+        pcap.SetWriteFunction([&](int fd, const void* data, size_t size) -> ssize_t {
+            if (room <= 0) {
+                errno = ENOSPC;
+                return -1;
+            }
+            const ssize_t n = write(fd, data, std::min<size_t>(size, size_t(room)));
+            room -= n;
+            return n;
+        });
+        QVERIFY(pcap.Open(dir.filePath(QStringLiteral("calls.pcap")).toStdString()));
+        m_server->Core().SetObserver(&pcap);
+        auto receiver = Client(kB);
+        auto sender = Client(kA);
+        QVERIFY(receiver->Listen(kAllServices));
+        for (int i = 0; i < 5; ++i) {
+            sender->Send(ConnectReqMsg(kB.toLatin1(), "vol"));
+            const uint32_t a = sender->Expect(ConnectConf).Address();
+            const uint32_t b = receiver->Expect(ConnectInd).Address();
+            receiver->Send(ConnectRespMsg(b, 5));
+            QCOMPARE(sender->Expect(DisconnectInd).Value(), ReasonFacilityRejected);
+            receiver->Expect(DisconnectInd);
+            sender->Send(Msg(DisconnectResp, a));
+            receiver->Send(Msg(DisconnectResp, b));
+        }
+        QVERIFY(Idle());
+        m_server->Core().SetObserver(nullptr);
+        QCOMPARE(messages, 1);
+        QVERIFY(!pcap.IsOpen());
     }
 
     // The pcap shows the text in the SETUP's Calling party subaddress.

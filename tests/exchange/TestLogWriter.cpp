@@ -1,0 +1,107 @@
+// The log writer: a descriptor that takes nothing never holds up the poster.
+#include "LogWriter.h"
+
+#include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+
+using exchange::LogWriter;
+
+namespace {
+// Everything in the pipe until it stays empty for `quietMs`.
+std::string Drain(int fd, int quietMs = 300)
+{
+    std::string got;
+    char buf[65536];
+    int idle = 0;
+    while (idle < quietMs) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            got.append(buf, static_cast<size_t>(n));
+            idle = 0;
+        } else {
+            QTest::qWait(10);
+            idle += 10;
+        }
+    }
+    return got;
+}
+} // namespace
+
+class TestLogWriter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { std::signal(SIGPIPE, SIG_IGN); }
+
+    void blockedDescriptor_data()
+    {
+        QTest::addColumn<int>("lines");
+        QTest::newRow("fewer than wait") << 100;
+        QTest::newRow("more than wait") << int(LogWriter::kMaxWaiting) * 4;
+    }
+    // Nobody reads the pipe while the lines are posted: every Post returns,
+    // what does not fit is dropped and said so, the rest comes in order.
+    void blockedDescriptor()
+    {
+        QFETCH(int, lines);
+        int fds[2];
+        QVERIFY(pipe(fds) == 0);
+        fcntl(fds[0], F_SETFL, O_NONBLOCK); // our end only
+        fcntl(fds[1], F_SETPIPE_SZ, 4096);
+        const std::string filler(200, 'x');
+        {
+            LogWriter log(fds[1]);
+            for (int i = 0; i < lines; ++i)
+                log.Post(std::to_string(i) + ' ' + filler);
+            const std::string got = Drain(fds[0]);
+            const size_t dropped = log.Dropped();
+            // At most a batch in the blocked write and kMaxWaiting behind it.
+            QCOMPARE(dropped > 0, lines > 2 * int(LogWriter::kMaxWaiting));
+            if (dropped > 0)
+                QVERIFY(got.find("log lines dropped)") != std::string::npos);
+            // The lines that came are whole and in order.
+            int last = -1, count = 0;
+            size_t pos = 0;
+            while (pos < got.size()) {
+                const size_t end = got.find('\n', pos);
+                QVERIFY(end != std::string::npos);
+                const std::string line = got.substr(pos, end - pos);
+                pos = end + 1;
+                if (line.front() == '(')
+                    continue;
+                const int n = std::stoi(line);
+                QVERIFY2(n > last, line.c_str());
+                QCOMPARE(line.substr(line.find(' ') + 1), filler);
+                last = n;
+                ++count;
+            }
+            QCOMPARE(size_t(count) + dropped, size_t(lines));
+        }
+        close(fds[0]);
+        close(fds[1]);
+    }
+
+    // A reader that never comes back does not keep the writer from going.
+    void goesWithoutAReader()
+    {
+        int fds[2];
+        QVERIFY(pipe(fds) == 0);
+        fcntl(fds[1], F_SETPIPE_SZ, 4096);
+        {
+            LogWriter log(fds[1]);
+            for (int i = 0; i < 200; ++i)
+                log.Post(std::string(100, 'y'));
+        } // returns although the pipe is full
+        close(fds[0]); // the blocked write ends with EPIPE
+        close(fds[1]);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLogWriter)
+#include "TestLogWriter.moc"
