@@ -3,6 +3,7 @@
 #include "CapiDefs.h"
 #include "CapiLink.h"
 #include "CliPhoneBook.h"
+#include "CliWindow.h"
 #include "Cp1252.h"
 #include "DriverCall.h"
 #include "DriverCallWatch.h"
@@ -31,22 +32,30 @@ constexpr qlonglong kMaxTimeoutSeconds = std::numeric_limits<int>::max() / 1000;
 
 const char kUsage[] =
     "Gebruik: zoemlijn-cli [--verbose] send NUMMER TEKST [--timeout SECONDEN]\n"
+    "         zoemlijn-cli send --window NUMMER TEKST [--timeout SECONDEN]\n"
     "         zoemlijn-cli [--verbose] listen [--count N] [--timeout SECONDEN]\n"
+    "         zoemlijn-cli watch [--count N]\n"
     "         zoemlijn-cli [--verbose] info [--timeout SECONDEN]\n"
     "         zoemlijn-cli telefoonboek import|export BESTAND [--file TELEFOONBOEK]\n"
     "\n"
     "  send    belt NUMMER met TEKST (hoogstens 19 tekens) in het subadres en meldt\n"
     "          hoe het net de oproep beëindigde\n"
+    "  send --window  verstuurt via het draaiende Zoemlijn-venster (over D-Bus), met\n"
+    "          dezelfde stappen en pauze als de knop Verzenden daar; weigert het\n"
+    "          venster, dan toont het waarom\n"
     "  listen  toont elke ontvangen tekst als een regel: beller, eigen nummer, soort\n"
     "          oproep, tekst (tot Ctrl+C, of na N teksten); valt de verbinding met\n"
     "          CAPI weg, dan meldt het dat en verbindt het opnieuw\n"
+    "  watch   toont elke tekst die het draaiende Zoemlijn-venster ontvangt, als listen\n"
+    "          (tot Ctrl+C, of na N teksten)\n"
     "  info    toont fabrikant, serienummer, versie en profiel van de CAPI-driver\n"
     "  telefoonboek import|export  leest een adresboek (.vcf, .csv) in het telefoonboek\n"
     "          of schrijft het telefoonboek als adresboek\n"
     "\n"
     "  --timeout SECONDEN  zo lang wacht het hoogstens op de CAPI-driver (aanmelden,\n"
     "          Listen, elke opvraging) en bij send op het net; zonder: 5 s voor het\n"
-    "          aanmelden, 3 s voor de Listen en elke opvraging, 15 s voor het net\n"
+    "          aanmelden, 3 s voor de Listen en elke opvraging, 15 s voor het net;\n"
+    "          bij send --window op het antwoord van het venster en op het net\n"
     "  --      wat volgt is geen optie, zoals een TEKST die met - begint: send 200 -- -v\n"
     "\n"
     "Ctrl+C of SIGTERM stopt elke opdracht; een aangemelde applicatie wordt eerst\n"
@@ -77,6 +86,7 @@ struct Options
     bool verbose = false;
     int timeoutSeconds = 0; // 0: the link's own bounds, and kCallWaitSeconds
     int count = 0;          // 0: no --count
+    bool window = false;    // send through the running window
     QStringList operands;   // the command first
 };
 
@@ -94,6 +104,8 @@ int Parse(const QStringList& args, Options& options)
             optionsEnd = true;
         } else if (arg == "--verbose" || arg == "-v") {
             options.verbose = true;
+        } else if (arg == "--window") {
+            options.window = true;
         } else if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return ExitOk;
@@ -253,18 +265,27 @@ Outcome DescribeReason(uint16_t reason, bool answered)
     return {"niet afgeleverd: oproep beëindigd (" + code + (what.isEmpty() ? "" : ", " + what) + ")", false};
 }
 
-int Send(QCoreApplication& app, const Options& options)
+// send's NUMMER and TEKST; an exit code when they will not do, else -1.
+int CheckSendOperands(const Options& options)
 {
     const QStringList& rest = options.operands;
     if (rest.size() != 2)
         return Usage("send verwacht een NUMMER en een TEKST");
-    const QString number = rest[0];
     static const QRegularExpression digits("^[0-9*#]{1,55}$");
-    if (!digits.match(number).hasMatch())
-        return Usage("ongeldig nummer: " + number + " (alleen cijfers, * en #)");
+    if (!digits.match(rest[0]).hasMatch())
+        return Usage("ongeldig nummer: " + rest[0] + " (alleen cijfers, * en #)");
     const QByteArray text = cp1252::Encode(rest[1]);
     if (text.size() > kMaxTextLength)
         return Usage(QString("tekst te lang: %1 tekens, hoogstens %2").arg(text.size()).arg(kMaxTextLength));
+    return -1;
+}
+
+int Send(QCoreApplication& app, const Options& options)
+{
+    if (const int bad = CheckSendOperands(options); bad >= 0)
+        return bad;
+    const QString number = options.operands[0];
+    const QByteArray text = cp1252::Encode(options.operands[1]);
 
     CCapiLink link;
     CliOwner owner;
@@ -383,6 +404,95 @@ int Listen(QCoreApplication& app, const Options& options)
     return ExitOk;
 }
 
+// send --window: the running window sends, as its "Verzenden " button does,
+// and says over the bus how the network cleared the call.
+int SendThroughWindow(QCoreApplication& app, const Options& options)
+{
+    if (const int bad = CheckSendOperands(options); bad >= 0)
+        return bad;
+    const QString number = options.operands[0];
+    const QString text = options.operands[1];
+    // What the window's Delivery will carry: the text as its log shows it.
+    const QString reported = cp1252::ControlsAsBlanks(text);
+
+    CWindowClient client;
+    int exitCode = ExitFailed;
+    bool ended = false;
+    auto end = [&](int code) {
+        exitCode = code;
+        ended = true;
+        app.quit();
+    };
+    // Connected before the send, so that no Delivery can slip by.
+    QObject::connect(&client.Window(), &CZoemlijnProxy::Delivery, &app,
+                     [&](const QString& sentTo, const QString& sent, ushort reason) {
+                         if (ended || sentTo != number || sent != reported)
+                             return; // another text of the window's
+                         const Outcome outcome = DescribeReason(reason, false);
+                         Print(stdout, "Verz: " + cp1252::ForDisplay(sent) + " naar " + number + ": " + outcome.text);
+                         end(outcome.delivered ? ExitOk : ExitFailed);
+                     });
+    QObject::connect(&client, &CWindowClient::WindowGone, &app, [&] {
+        Print(stderr, "zoemlijn-cli: het venster is gestopt");
+        end(ExitFailed);
+    });
+    if (const std::optional<QString> why = client.Unreachable()) {
+        Print(stderr, "zoemlijn-cli: " + *why);
+        return ExitFailed;
+    }
+    const int waitSeconds = options.timeoutSeconds > 0 ? options.timeoutSeconds : kCallWaitSeconds;
+    client.Send(number, text, waitSeconds * 1000, [&](const std::optional<QString>& refusal) {
+        if (refusal) {
+            Print(stderr, "zoemlijn-cli: " + *refusal);
+            end(ExitFailed);
+            return;
+        }
+        QTimer::singleShot(waitSeconds * 1000, &app, [&, waitSeconds] {
+            if (!ended) {
+                Print(stderr, QString("zoemlijn-cli: geen bericht van het venster over de oproep binnen %1 s")
+                                  .arg(waitSeconds));
+                end(ExitFailed);
+            }
+        });
+    });
+    if (!Interrupted())
+        app.exec();
+    if (!ended)
+        SayInterrupted();
+    return exitCode;
+}
+
+// watch: the running window's received texts, one line each as listen
+// prints its own.
+int Watch(QCoreApplication& app, const Options& options)
+{
+    if (!options.operands.isEmpty())
+        return Usage("onbekend argument voor watch: " + options.operands.first());
+    CWindowClient client;
+    int received = 0;
+    QObject::connect(&client.Window(), &CZoemlijnProxy::TextReceived, &app,
+                     [&](const QString& number, const QString&, const QString& text, const QString& calledNumber,
+                         const QString& callType, qlonglong) {
+                         using cp1252::ForDisplay;
+                         Print(stdout, ForDisplay(number) + '\t' + ForDisplay(calledNumber) + '\t' +
+                                           ForDisplay(callType) + '\t' + ForDisplay(text));
+                         if (options.count > 0 && ++received >= options.count)
+                             app.quit();
+                     });
+    QObject::connect(&client, &CWindowClient::WindowGone, &app,
+                     [] { Print(stderr, "zoemlijn-cli: het venster is gestopt, wacht tot het terugkomt..."); });
+    QObject::connect(&client, &CWindowClient::WindowBack, &app,
+                     [] { Print(stderr, "zoemlijn-cli: het venster is er weer, wacht op teksten"); });
+    if (const std::optional<QString> why = client.Unreachable()) {
+        Print(stderr, "zoemlijn-cli: " + *why);
+        return ExitFailed;
+    }
+    Print(stderr, "zoemlijn-cli: wacht op teksten van het venster (Ctrl+C stopt)");
+    if (!Interrupted())
+        app.exec();
+    return ExitOk;
+}
+
 int Info(QCoreApplication& app, const Options& options)
 {
     if (!options.operands.isEmpty())
@@ -454,13 +564,19 @@ int main(int argc, char** argv)
     if (options.operands.isEmpty())
         return Usage(QString());
     const QString command = options.operands.takeFirst();
-    if (options.count > 0 && command != "listen")
-        return Usage("--count hoort bij listen");
+    if (options.count > 0 && command != "listen" && command != "watch")
+        return Usage("--count hoort bij listen of watch");
+    if (options.window && command != "send")
+        return Usage("--window hoort bij send");
+    if (options.timeoutSeconds > 0 && command == "watch")
+        return Usage("--timeout hoort niet bij watch: het wacht tot Ctrl+C");
     QuitOnSignals(app);
     if (command == "send")
-        return Send(app, options);
+        return options.window ? SendThroughWindow(app, options) : Send(app, options);
     if (command == "listen")
         return Listen(app, options);
+    if (command == "watch")
+        return Watch(app, options);
     if (command == "info")
         return Info(app, options);
     return Usage("onbekende opdracht: " + command);
