@@ -1,0 +1,341 @@
+// zoemlijn-cli's watch and send --window against a window's service object
+// in this process, on a private session bus (run under dbus-run-session).
+// The CLI runs as a child while this process's event loop answers for the
+// window.
+#include "Cp1252.h"
+#include "ZoemlijnDBusAdaptor.h"
+#include "ZoemlijnService.h"
+
+#include <QDBusConnection>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+const char kNumber[] = "0301111111";
+
+// One zoemlijn-cli run, its output gathered while the event loop runs.
+class Cli
+{
+public:
+    explicit Cli(const QStringList& args, bool withBus = true)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (!withBus) {
+            env.remove("DBUS_SESSION_BUS_ADDRESS");
+            env.remove("DISPLAY");
+            env.remove("WAYLAND_DISPLAY");
+            env.insert("XDG_RUNTIME_DIR", m_runtime.path());
+        }
+        m_process.setProcessEnvironment(env);
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { out += m_process.readAllStandardOutput(); });
+        QObject::connect(&m_process, &QProcess::readyReadStandardError, [this] { err += m_process.readAllStandardError(); });
+        m_process.start(ZL_CLI_BIN, args);
+    }
+    ~Cli()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+    // The exit code once it has ended by itself, else -1.
+    int Finish()
+    {
+        // Never waitForFinished: the window it talks to answers from this
+        // thread's event loop.
+        if (!QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, 20000) ||
+            m_process.exitStatus() != QProcess::NormalExit)
+            return -1;
+        out += m_process.readAllStandardOutput();
+        err += m_process.readAllStandardError();
+        return m_process.exitCode();
+    }
+    bool Said(const QByteArray& text)
+    {
+        return QTest::qWaitFor([&] { return err.contains(text) || m_process.state() == QProcess::NotRunning; },
+                               10000) &&
+               err.contains(text);
+    }
+    void Signal(int number) { ::kill(pid_t(m_process.processId()), number); }
+
+    QByteArray out, err;
+
+private:
+    QTemporaryDir m_runtime;
+    QProcess m_process;
+};
+
+// The window behind the service: takes or refuses each send, and has the
+// network clear the call with the reasons the test set.
+class FakeWindow
+{
+public:
+    QList<QStringList> sends;
+    std::optional<QString> answer;
+    QList<int> reasons; // one Delivery each, in order, after an accepted send
+    bool otherTextFirst = false;
+
+    CZoemlijnService& Service()
+    {
+        if (!m_service) {
+            m_service = std::make_unique<CZoemlijnService>([this](const QString& number, const QString& text) {
+                sends << QStringList{number, text};
+                if (!answer)
+                    QTimer::singleShot(50, m_service.get(), [this, number, text] { Clear(number, text); });
+                return answer;
+            });
+        }
+        return *m_service;
+    }
+    bool Offer()
+    {
+        return CZoemlijnDBusAdaptor::Offer(Service(), QDBusConnection::sessionBus()) ==
+               CZoemlijnDBusAdaptor::Offered::Yes;
+    }
+    void End() { m_service.reset(); }
+
+private:
+    void Clear(const QString& number, const QString& text)
+    {
+        if (otherTextFirst)
+            m_service->ReportDelivery(number, "anders", 0x349D);
+        for (int reason : reasons)
+            m_service->ReportDelivery(number, text, quint16(reason));
+    }
+    std::unique_ptr<CZoemlijnService> m_service;
+};
+
+} // namespace
+
+class TestCliWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void sendThroughWindow_data();
+    void sendThroughWindow();
+    void watchPrintsEachText_data();
+    void watchPrintsEachText();
+    void watchFollowsARestartedWindow();
+    void watchEndsOnSignals_data();
+    void watchEndsOnSignals();
+    void noWindow_data();
+    void noWindow();
+    void badArguments_data();
+    void badArguments();
+};
+
+void TestCliWindow::initTestCase()
+{
+    if (!QDBusConnection::sessionBus().isConnected())
+        QSKIP("no session bus: run under dbus-run-session");
+}
+
+void TestCliWindow::sendThroughWindow_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("refusal");   // the window's; empty: it takes the text
+    QTest::addColumn<QList<int>>("reasons"); // how the network clears the call
+    QTest::addColumn<bool>("otherTextFirst"); // another text's report comes first
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");       // how stdout starts
+    QTest::addColumn<QByteArray>("err");    // what stderr holds
+    QTest::addColumn<QStringList>("handedOver"); // number and text the window got; empty: none
+
+    const QStringList hallo{"send", "--window", kNumber, "hallo"};
+    const QString verz = QString("Verz: hallo naar %1: ").arg(kNumber);
+    const QStringList got{kNumber, "hallo"};
+    QTest::newRow("delivered") << hallo << "" << QList<int>{0x349D} << false << 0 << verz + "afgeleverd" << QByteArray()
+                               << got;
+    QTest::newRow("nobody listens") << hallo << "" << QList<int>{0x3492} << false << 1
+                                    << verz + "niet afgeleverd: niemand luistert op dit nummer (0x3492)"
+                                    << QByteArray() << got;
+    QTest::newRow("another text's report first")
+        << hallo << "" << QList<int>{0x3491} << true << 1 << verz + "niet afgeleverd: in gesprek (0x3491)"
+        << QByteArray() << got;
+    QTest::newRow("8-bit text") << QStringList{"send", "--window", kNumber, "Zoë €5"} << "" << QList<int>{0x349D}
+                                << false << 0 << QString("Verz: Zoë €5 naar %1: afgeleverd").arg(kNumber)
+                                << QByteArray() << QStringList{kNumber, "Zoë €5"};
+    QTest::newRow("text after --") << QStringList{"send", "--window", kNumber, "--", "-v"} << "" << QList<int>{0x349D}
+                                   << false << 0 << QString("Verz: -v naar %1: afgeleverd").arg(kNumber)
+                                   << QByteArray() << QStringList{kNumber, "-v"};
+    QTest::newRow("driver refuses") << hallo << "Connect werkte niet" << QList<int>{} << false << 1 << ""
+                                    << QByteArray("zoemlijn-cli: Connect werkte niet\n") << got;
+    QTest::newRow("window in its pause")
+        << hallo << CZoemlijnService::kRefusedPause << QList<int>{} << false << 1 << ""
+        << ("zoemlijn-cli: " + QByteArray(CZoemlijnService::kRefusedPause) + '\n') << got;
+    QTest::newRow("# in the number, which the window's field refuses")
+        << QStringList{"send", "--window", "*31#", "hallo"} << "" << QList<int>{} << false << 1 << ""
+        << QByteArray("zoemlijn-cli: Alleen cijfers in het nummer\n") << QStringList();
+    QTest::newRow("no report within --timeout")
+        << QStringList{"send", "--window", kNumber, "hallo", "--timeout", "1"} << "" << QList<int>{} << false << 1
+        << "" << QByteArray("zoemlijn-cli: geen bericht van het venster over de oproep binnen 1 s\n") << got;
+}
+
+void TestCliWindow::sendThroughWindow()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, refusal);
+    QFETCH(QList<int>, reasons);
+    QFETCH(bool, otherTextFirst);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QByteArray, err);
+    QFETCH(QStringList, handedOver);
+
+    FakeWindow window;
+    if (!refusal.isEmpty())
+        window.answer = refusal;
+    window.reasons = reasons;
+    window.otherTextFirst = otherTextFirst;
+    QVERIFY(window.Offer());
+
+    Cli cli(args);
+    QCOMPARE(cli.Finish(), exitCode);
+    if (out.isEmpty())
+        QCOMPARE(cli.out, QByteArray());
+    else
+        QVERIFY2(QString::fromUtf8(cli.out).startsWith(out) && cli.out.count('\n') == 1, cli.out);
+    QCOMPARE(cli.err, err);
+    QCOMPARE(window.sends, handedOver.isEmpty() ? QList<QStringList>() : QList<QStringList>{handedOver});
+}
+
+void TestCliWindow::watchPrintsEachText_data()
+{
+    // As the window has them: decoded from the network's octets.
+    QTest::addColumn<QByteArray>("number");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("callType");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("plain") << QByteArray("0302222222") << QByteArray("hallo")
+                           << QByteArray("Unrestricted digital information")
+                           << "0302222222\t0301111111\tUnrestricted digital information\thallo";
+    QTest::newRow("8-bit text") << QByteArray("0302222222") << QByteArray("caf\xe9 \x80") << QByteArray("Speech")
+                                << "0302222222\t0301111111\tSpeech\tcafé €";
+    QTest::newRow("no line of its own for a line break")
+        << QByteArray("0302222222") << QByteArray("a\r\nb\tc") << QByteArray("Speech")
+        << "0302222222\t0301111111\tSpeech\ta  b c";
+    QTest::newRow("no terminal escape") << QByteArray("\x1b]0;x\x07") << QByteArray("x") << QByteArray("Speech")
+                                        << " ]0;x \t0301111111\tSpeech\tx";
+}
+
+void TestCliWindow::watchPrintsEachText()
+{
+    QFETCH(QByteArray, number);
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, callType);
+    QFETCH(QString, line);
+
+    FakeWindow window;
+    QVERIFY(window.Offer());
+    Cli cli({"watch", "--count", "1"});
+    QVERIFY2(cli.Said("wacht op teksten van het venster"), cli.err);
+    window.Service().ReportReceived(cp1252::Decode(number), "Naam", cp1252::Decode(text), kNumber,
+                                    cp1252::Decode(callType), QDateTime::currentDateTime());
+    QCOMPARE(cli.Finish(), 0);
+    QCOMPARE(QString::fromUtf8(cli.out), line + '\n');
+}
+
+void TestCliWindow::watchFollowsARestartedWindow()
+{
+    auto window = std::make_unique<FakeWindow>();
+    QVERIFY(window->Offer());
+    Cli cli({"watch", "--count", "1"});
+    QVERIFY2(cli.Said("wacht op teksten van het venster"), cli.err);
+    window.reset();
+    QVERIFY2(cli.Said("het venster is gestopt, wacht tot het terugkomt"), cli.err);
+    window = std::make_unique<FakeWindow>();
+    QVERIFY(window->Offer());
+    QVERIFY2(cli.Said("het venster is er weer"), cli.err);
+    window->Service().ReportReceived("0302222222", "", "terug", kNumber, "Speech", QDateTime::currentDateTime());
+    QCOMPARE(cli.Finish(), 0);
+    QCOMPARE(cli.out, QByteArray("0302222222\t0301111111\tSpeech\tterug\n"));
+}
+
+void TestCliWindow::watchEndsOnSignals_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("Ctrl+C") << int(SIGINT);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+}
+
+void TestCliWindow::watchEndsOnSignals()
+{
+    QFETCH(int, signalNumber);
+    FakeWindow window;
+    QVERIFY(window.Offer());
+    Cli cli({"watch"});
+    QVERIFY2(cli.Said("wacht op teksten van het venster"), cli.err);
+    cli.Signal(signalNumber);
+    QCOMPARE(cli.Finish(), 0);
+    QCOMPARE(cli.out, QByteArray());
+}
+
+void TestCliWindow::noWindow_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("withBus");
+    QTest::addColumn<QByteArray>("err");
+
+    const QStringList send{"send", "--window", kNumber, "hallo"};
+    const QStringList watch{"watch"};
+    const QByteArray none = "zoemlijn-cli: er draait geen Zoemlijn-venster (niemand heeft nl.vlinderwerk.Zoemlijn op "
+                            "de sessiebus)\n";
+    const QByteArray noBus = "zoemlijn-cli: geen D-Bus-sessiebus, dus geen Zoemlijn-venster te bereiken\n";
+    QTest::newRow("send, no window") << send << true << none;
+    QTest::newRow("watch, no window") << watch << true << none;
+    QTest::newRow("send, no session bus") << send << false << noBus;
+    QTest::newRow("watch, no session bus") << watch << false << noBus;
+}
+
+void TestCliWindow::noWindow()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, withBus);
+    QFETCH(QByteArray, err);
+    Cli cli(args, withBus);
+    QCOMPARE(cli.Finish(), 1);
+    QCOMPARE(cli.err, err);
+    QCOMPARE(cli.out, QByteArray());
+}
+
+void TestCliWindow::badArguments_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("--window with listen") << QStringList{"listen", "--window"} << QByteArray("--window hoort bij send");
+    QTest::newRow("--timeout with watch") << QStringList{"watch", "--timeout", "5"}
+                                          << QByteArray("--timeout hoort niet bij watch");
+    QTest::newRow("an argument for watch") << QStringList{"watch", "nu"}
+                                           << QByteArray("onbekend argument voor watch: nu");
+    QTest::newRow("send --window without a text") << QStringList{"send", "--window", kNumber}
+                                                  << QByteArray("NUMMER en een TEKST");
+    QTest::newRow("send --window, text of 20 characters")
+        << QStringList{"send", "--window", kNumber, "12345678901234567890"} << QByteArray("tekst te lang");
+    QTest::newRow("--count with send --window") << QStringList{"send", "--window", kNumber, "x", "--count", "1"}
+                                                << QByteArray("--count hoort bij listen of watch");
+}
+
+void TestCliWindow::badArguments()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, message);
+    // A window runs: the arguments are refused before it is asked anything.
+    FakeWindow window;
+    QVERIFY(window.Offer());
+    Cli cli(args);
+    QCOMPARE(cli.Finish(), 2);
+    QVERIFY2(cli.err.contains(message), cli.err);
+    QCOMPARE(window.sends.size(), 0);
+}
+
+QTEST_MAIN(TestCliWindow)
+#include "TestCliWindow.moc"
