@@ -42,7 +42,7 @@ echo "Depends: $depends"
 # Named by hand (libcapi20 is loaded at run time) and found by
 # dpkg-shlibdeps (Qt, the C++ library).
 dep_names=$(sed 's/([^)]*)//g; s/ //g' <<<"$depends" | tr ',' '\n')
-for dep in libcapi20-3 qt6-translations-l10n libphonenumber8 libqt6multimedia6 libqt6svg6 libqt6widgets6 libqt6network6 libstdc++6 libc6; do
+for dep in libcapi20-3 qt6-translations-l10n libphonenumber8 libqt6multimedia6 libqt6svg6 libqt6widgets6 libqt6network6 libqt6dbus6 libstdc++6 libc6; do
   grep -qxF "$dep" <<<"$dep_names" || fail "Depends lacks $dep"
 done
 
