@@ -7,7 +7,7 @@
 #include "CapiLink.h"
 #include "DriverCall.h"
 #include "FakePlatform.h"
-#include "HelpFile.h"
+#include "HelpCheck.h"
 #include "SettingsStore.h"
 
 #include <QCheckBox>
@@ -20,7 +20,6 @@
 #include <QSettings>
 #include <QTabWidget>
 #include <QTemporaryDir>
-#include <QScopeGuard>
 #include <QTest>
 
 #include <atomic>
@@ -514,22 +513,11 @@ void TestSettingsSheet::helpOpensHelpFileOrManual_data()
 void TestSettingsSheet::helpOpensHelpFileOrManual()
 {
     QFETCH(bool, helpFile);
-    const QString besideProgram = QDir(QCoreApplication::applicationDirPath()).filePath("Zoemlijn.hlp");
-    const QString manual = m_dir->filePath("index.html");
-    for (const QString& path : helpFile ? QStringList{besideProgram, manual} : QStringList{manual}) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
-    const auto tidy = qScopeGuard([&] {
-        QFile::remove(besideProgram);
-        SetManualPathForTesting(QString());
+    CheckHelpOpensHelpFileOrManual(m_dir->path(), *m_platform, helpFile, [] {
+        CMyPropertySheet sheet;
+        sheet.show();
+        sheet.findChild<QPushButton*>("helpButton")->click();
     });
-    SetManualPathForTesting(manual);
-    CMyPropertySheet sheet;
-    sheet.show();
-    sheet.findChild<QPushButton*>("helpButton")->click();
-    QCOMPARE(m_platform->opened, QStringList{helpFile ? besideProgram : manual});
-    QCOMPARE(m_platform->messages, QStringList());
 }
 
 void TestSettingsSheet::extraShownAndWritten_data()
