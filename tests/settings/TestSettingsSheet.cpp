@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -161,6 +162,7 @@ class TestSettingsSheet : public QObject
 private slots:
     void init();
     void cleanup();
+    void everyTabInSight();
     void pagesBuiltAndApplied_data();
     void pagesBuiltAndApplied();
     void tabsAndAccessibleNames();
@@ -242,6 +244,16 @@ QCheckBox* TestSettingsSheet::Box(CMyPropertySheet& sheet, const char* name)
 }
 
 // Tabs shown in order (start page first), then OK, or OK refused by a page.
+void TestSettingsSheet::everyTabInSight()
+{
+    // The fifth tab sits beside the others, not behind a scroll arrow.
+    CMyPropertySheet sheet;
+    sheet.show();
+    QTabBar* bar = sheet.Tabs()->tabBar();
+    QCOMPARE(bar->count(), 5);
+    QVERIFY(bar->tabRect(4).right() < bar->width());
+}
+
 void TestSettingsSheet::pagesBuiltAndApplied_data()
 {
     QTest::addColumn<QList<int>>("tabs");
