@@ -25,6 +25,7 @@
 #include <QEventLoop>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QWindow>
 #include <QMenu>
 #include <QPointer>
 #include <QRegularExpressionValidator>
@@ -313,16 +314,29 @@ void CChatDlg::FitToolBar()
 
 void CChatDlg::PlaceWindow()
 {
-    // At the right edge, H + 30 above the bottom of the screen, with H the
-    // full height; then folded to 325 over the call list. The frame is known
-    // once the window is shown.
     show();
+    m_fullHeight = height();
+    FitToFrame();
+    raise();
+    // The window manager frames the window after it is shown: by the time
+    // it is exposed, the frame is known.
+    if (!m_framed && windowHandle())
+        windowHandle()->installEventFilter(this);
+}
+
+void CChatDlg::FitToFrame()
+{
+    // At the right edge, H + 30 above the bottom of the screen, with H the
+    // full framed height; then folded to 325 framed pixels over the call
+    // list. A window manager frames the window only after it is shown, so
+    // this runs again once the frame is known.
     const QRect frame = frameGeometry();
     const int frameExtra = frame.height() - height();
     const QRect screenRect = (screen() ? screen() : QGuiApplication::primaryScreen())->geometry();
-    move(screenRect.right() + 1 - frame.width(), screenRect.bottom() + 1 - frame.height() - kBelowScreenBottom);
+    move(screenRect.right() + 1 - frame.width(),
+         screenRect.bottom() + 1 - (m_fullHeight + frameExtra) - kBelowScreenBottom);
     setFixedSize(width(), kFoldedHeight - frameExtra);
-    raise();
+    m_framed = frameExtra > 0;
 }
 
 void CChatDlg::SetupCallList()
@@ -832,6 +846,11 @@ bool CChatDlg::DialogOpen() const { return QApplication::activeModalWidget() != 
 
 bool CChatDlg::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == windowHandle() && event->type() == QEvent::Expose && !m_framed &&
+        frameGeometry().height() != height()) {
+        windowHandle()->removeEventFilter(this);
+        FitToFrame();
+    }
     if (watched == m_ui->callListSearchEdit && event->type() == QEvent::KeyPress &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
         HideSearch(); // Esc elsewhere still ends the window

@@ -92,6 +92,7 @@ private:
     bool CreateToolBar();
     void FitToolBar();
     void PlaceWindow();
+    void FitToFrame();
     void SetupCallList();
     void StartLinks();
     // Runs `then` with `call` once the driver has answered it or its bound
@@ -167,6 +168,10 @@ private:
     enum class SilentCall { None, Ringing, Cleared };
     SilentCall m_silentCall = SilentCall::None;
     bool m_linksStarted = false;
+    // The window's full height before folding, and whether the window
+    // manager's frame was there when the window was placed.
+    int m_fullHeight = 0;
+    bool m_framed = false;
     // The driver call start-up waits for; given up at shutdown.
     std::shared_ptr<CDriverCall> m_pendingCall;
     bool m_closing = false;

@@ -53,6 +53,9 @@ CMyPropertySheet::CMyPropertySheet(QWidget* parent, std::vector<PageDef> pages, 
         m_ui->tabWidget->addTab(tab, def.caption);
         m_tabs.push_back(tab);
     }
+    // Every tab in sight: the sheet grows to the tab bar rather than hide
+    // the last tab behind a scroll arrow.
+    m_ui->tabWidget->setUsesScrollButtons(false);
     connect(m_ui->okButton, &QPushButton::clicked, this, &CMyPropertySheet::accept);
     connect(m_ui->cancelButton, &QPushButton::clicked, this, &CMyPropertySheet::reject);
     connect(m_ui->helpButton, &QPushButton::clicked, this, [] { OpenHelpFile(); });

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack from a packaging build tree and checks
 # it without installing it: control fields, file list, desktop entry,
-# AppStream metadata, manual pages, the launcher, and one text delivered by
-# the unpacked isdn-exchange and zoemlijn-cli.
+# AppStream metadata, manual pages, the user manual, the launcher, and one
+# text delivered by the unpacked isdn-exchange and zoemlijn-cli.
 #
 #   tests/package/check-deb.sh BUILD_DIR
 set -euo pipefail
 
 build=$(cd "$1" && pwd)
+source=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -65,6 +66,12 @@ expected=(
 for size in 16 22 24 32 48 64 128 256; do
   expected+=("/usr/share/icons/hicolor/${size}x${size}/apps/zoemlijn.png")
 done
+# The user manual, which Help opens, with every screenshot beside it.
+manual=/usr/share/doc/zoemlijn/handleiding
+expected+=("$manual/index.html")
+for png in "$source"/docs/handleiding/*.png; do
+  expected+=("$manual/$(basename "$png")")
+done
 for path in "${expected[@]}"; do
   grep -qxF "$path" "$work/paths" || fail "missing $path"
 done
@@ -92,6 +99,24 @@ for size in 16 22 24 32 48 64 128 256; do
   png=$root/usr/share/icons/hicolor/${size}x${size}/apps/zoemlijn.png
   file -b "$png" | grep -q "PNG image data, $size x $size" || fail "$png: $(file -b "$png")"
 done
+
+echo "--- user manual"
+index=$root$manual/index.html
+# Help opens the manual where the package puts it.
+grep -qF "$manual/index.html" < <(strings "$root/usr/bin/zoemlijn") || fail "zoemlijn does not open $manual/index.html"
+images=$(grep -o '<img [^>]*src="[^"]*"' "$index" | sed 's/.*src="//; s/"$//' | sort -u)
+[ "$(wc -w <<<"$images")" -ge 10 ] || fail "the manual shows too few images: $images"
+for image in $images; do
+  if [[ $image == */* || $image == *:* ]]; then
+    fail "the manual's image $image is not beside it"
+    continue
+  fi
+  file -b "$root$manual/$image" | grep -q '^PNG image data' || fail "the manual's image $image is not in the package"
+done
+# One page that stands alone: nothing fetched from elsewhere, no scripts.
+grep -Eiq '(src|href)="(https?:|//|/|file:)' "$index" && fail "the manual loads something from elsewhere"
+grep -Eiq '<script|<link|@import' "$index" && fail "the manual has scripts or outside style sheets"
+grep -q 'lang="nl"' "$index" || fail "the manual is not marked as Dutch"
 
 echo "--- desktop entry"
 desktop=$root/usr/share/applications/zoemlijn.desktop

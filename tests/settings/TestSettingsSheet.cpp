@@ -7,7 +7,7 @@
 #include "CapiLink.h"
 #include "DriverCall.h"
 #include "FakePlatform.h"
-#include "HelpFile.h"
+#include "HelpCheck.h"
 #include "SettingsStore.h"
 
 #include <QCheckBox>
@@ -18,9 +18,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
-#include <QScopeGuard>
 #include <QTest>
 
 #include <atomic>
@@ -162,6 +162,7 @@ class TestSettingsSheet : public QObject
 private slots:
     void init();
     void cleanup();
+    void everyTabInSight();
     void pagesBuiltAndApplied_data();
     void pagesBuiltAndApplied();
     void tabsAndAccessibleNames();
@@ -243,6 +244,16 @@ QCheckBox* TestSettingsSheet::Box(CMyPropertySheet& sheet, const char* name)
 }
 
 // Tabs shown in order (start page first), then OK, or OK refused by a page.
+void TestSettingsSheet::everyTabInSight()
+{
+    // The fifth tab sits beside the others, not behind a scroll arrow.
+    CMyPropertySheet sheet;
+    sheet.show();
+    QTabBar* bar = sheet.Tabs()->tabBar();
+    QCOMPARE(bar->count(), 5);
+    QVERIFY(bar->tabRect(4).right() < bar->width());
+}
+
 void TestSettingsSheet::pagesBuiltAndApplied_data()
 {
     QTest::addColumn<QList<int>>("tabs");
@@ -514,22 +525,11 @@ void TestSettingsSheet::helpOpensHelpFileOrManual_data()
 void TestSettingsSheet::helpOpensHelpFileOrManual()
 {
     QFETCH(bool, helpFile);
-    const QString besideProgram = QDir(QCoreApplication::applicationDirPath()).filePath("Zoemlijn.hlp");
-    const QString manual = m_dir->filePath("index.html");
-    for (const QString& path : helpFile ? QStringList{besideProgram, manual} : QStringList{manual}) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
-    const auto tidy = qScopeGuard([&] {
-        QFile::remove(besideProgram);
-        SetManualPathForTesting(QString());
+    CheckHelpOpensHelpFileOrManual(m_dir->path(), *m_platform, helpFile, [] {
+        CMyPropertySheet sheet;
+        sheet.show();
+        sheet.findChild<QPushButton*>("helpButton")->click();
     });
-    SetManualPathForTesting(manual);
-    CMyPropertySheet sheet;
-    sheet.show();
-    sheet.findChild<QPushButton*>("helpButton")->click();
-    QCOMPARE(m_platform->opened, QStringList{helpFile ? besideProgram : manual});
-    QCOMPARE(m_platform->messages, QStringList());
 }
 
 void TestSettingsSheet::extraShownAndWritten_data()

@@ -4,7 +4,7 @@
 #include "CWizardPage2.h"
 #include "CWizardSheet.h"
 #include "FakePlatform.h"
-#include "HelpFile.h"
+#include "HelpCheck.h"
 #include "SettingsStore.h"
 
 #include <QAbstractButton>
@@ -13,7 +13,6 @@
 #include <QLabel>
 #include <QRadioButton>
 #include <QTemporaryDir>
-#include <QScopeGuard>
 #include <QTest>
 
 namespace {
@@ -219,22 +218,11 @@ void TestWizardSheet::helpOpensHelpFileOrManual_data()
 void TestWizardSheet::helpOpensHelpFileOrManual()
 {
     QFETCH(bool, helpFile);
-    const QString besideProgram = QDir(QCoreApplication::applicationDirPath()).filePath("Zoemlijn.hlp");
-    const QString manual = m_dir->filePath("index.html");
-    for (const QString& path : helpFile ? QStringList{besideProgram, manual} : QStringList{manual}) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
-    const auto tidy = qScopeGuard([&] {
-        QFile::remove(besideProgram);
-        SetManualPathForTesting(QString());
+    CheckHelpOpensHelpFileOrManual(m_dir->path(), *m_platform, helpFile, [] {
+        CWizardSheet wizard;
+        wizard.show();
+        wizard.button(QWizard::HelpButton)->click();
     });
-    SetManualPathForTesting(manual);
-    CWizardSheet wizard;
-    wizard.show();
-    wizard.button(QWizard::HelpButton)->click();
-    QCOMPARE(m_platform->opened, QStringList{helpFile ? besideProgram : manual});
-    QCOMPARE(m_platform->messages, QStringList());
 }
 
 QTEST_MAIN(TestWizardSheet)
