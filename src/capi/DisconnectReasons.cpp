@@ -44,6 +44,4 @@ std::string DeliveryReport(uint16_t reason)
     return text;
 }
 
-std::span<const DisconnectReasonRow> DisconnectReasonRows() { return kRows; }
-
 } // namespace capi

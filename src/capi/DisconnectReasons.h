@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 
 namespace capi {
@@ -27,8 +26,5 @@ const DisconnectReasonRow* FindDisconnectReason(uint16_t reason);
 
 // The report line for `reason`: its row's, or "Niet afgeleverd (0x%04X)".
 std::string DeliveryReport(uint16_t reason);
-
-// Every row, in table order.
-std::span<const DisconnectReasonRow> DisconnectReasonRows();
 
 } // namespace capi

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QMetaType>
 #include <QString>
 
 struct ReceivedText
@@ -14,3 +15,5 @@ struct ReceivedText
     QString callType;
     QDateTime time;       // as listed
 };
+
+Q_DECLARE_METATYPE(ReceivedText)

@@ -55,13 +55,14 @@ private:
         painter.setRenderHint(QPainter::Antialiasing);
         m_icon.paint(&painter, QRect(QPoint(0, 0), size), Qt::AlignCenter, mode, state);
 
-        // A disc of a good half the icon, a pill for more digits, at the top
-        // right where it covers least of the picture.
+        // A disc of a good half the icon (more on a small one, where the
+        // digits must stay legible), a pill for more digits, at the top right
+        // where it covers least of the picture.
         const qreal side = qMin(size.width(), size.height());
-        const qreal height = qMax<qreal>(side * 0.62, 8.0);
+        const qreal height = qMax<qreal>(side * (side <= 24 ? 0.7 : 0.55), 8.0);
         QFont font;
         font.setBold(true);
-        font.setPixelSize(qMax(6, int(height * 0.78)));
+        font.setPixelSize(qMax(7, int(height * 0.82)));
         const qreal textWidth = QFontMetricsF(font).horizontalAdvance(m_text);
         const qreal width = qMin<qreal>(qMax(height, textWidth + height * 0.4), size.width());
         const QRectF badge(size.width() - width, 0, width, height);
