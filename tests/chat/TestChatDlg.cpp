@@ -1393,7 +1393,9 @@ void TestChatDlg::missedTextCountAndReset()
     // A text while the window shows is not missed.
     Call("0309", "0302", "gezien");
     QCOMPARE(m_dlg->TrayBadge().Count(), 0);
-    // Hidden again: counted from nothing.
+    // Hidden again, once the text's last notification has shown the window:
+    // counted from nothing.
+    Settle();
     Minimise();
     Call("0309", "0302", "weer weg");
     QCOMPARE(tray->toolTip(), tips[0]);
@@ -1401,19 +1403,16 @@ void TestChatDlg::missedTextCountAndReset()
 
 void TestChatDlg::deliveryReport_data()
 {
+    // Every reason's words are TestDisconnectReasons'; here, that the line
+    // is the table's and comes after its "Verz: " line.
     QTest::addColumn<uint>("setting");
     QTest::addColumn<int>("reason");
     QTest::addColumn<QString>("line");
     QTest::newRow("off: no line") << 0u << 0x349D << "";
     QTest::newRow("taken by a Zoemlijn") << 1u << 0x349D << "Afgeleverd\n";
     QTest::newRow("busy") << 1u << 0x3491 << "Niet afgeleverd: in gesprek\n";
-    QTest::newRow("no user responding") << 1u << 0x3492 << "Niet afgeleverd: geen antwoord\n";
-    QTest::newRow("no answer") << 1u << 0x3493 << "Niet afgeleverd: geen antwoord\n";
     QTest::newRow("unallocated number") << 1u << 0x3481 << "Niet afgeleverd: nummer onbekend\n";
-    QTest::newRow("no route") << 1u << 0x3482 << "Niet afgeleverd: nummer onbekend\n";
-    QTest::newRow("invalid number format") << 1u << 0x349C << "Niet afgeleverd: nummer onbekend\n";
     QTest::newRow("normal clearing") << 1u << 0x3490 << "Niet afgeleverd (0x3490)\n";
-    QTest::newRow("no cause") << 1u << 0x0000 << "Niet afgeleverd (0x0000)\n";
 }
 
 void TestChatDlg::deliveryReport()

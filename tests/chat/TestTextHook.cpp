@@ -28,7 +28,6 @@ private slots:
     void argumentsAndVariables_data();
     void argumentsAndVariables();
     void fourAtMostUnderABurst();
-    void noProgramNoStart();
     void realProgramGetsEveryByte_data();
     void realProgramGetsEveryByte();
     void missingProgramEndsToo();
@@ -103,15 +102,6 @@ void TestTextHook::fourAtMostUnderABurst()
     for (int i = 0; i < 4; ++i)
         QVERIFY(hook.Run("bij-tekst", Text("0301", "", "weer")));
     QCOMPARE(platform.programsStarted.size(), size_t(9));
-}
-
-void TestTextHook::noProgramNoStart()
-{
-    FakePlatform platform;
-    CTextHook hook;
-    QVERIFY(!hook.Run(QString(), Text("0301", "", "hallo")));
-    QVERIFY(platform.programsStarted.empty());
-    QCOMPARE(hook.Skipped(), 0);
 }
 
 void TestTextHook::realProgramGetsEveryByte_data()

@@ -4,7 +4,6 @@
 #include "AppIcon.h"
 
 #include <QImage>
-#include <QSystemTrayIcon>
 #include <QTest>
 
 namespace {
@@ -32,7 +31,6 @@ private slots:
     void countAndReset();
     void drawnOnTheIcon_data();
     void drawnOnTheIcon();
-    void trayShowsIt();
 };
 
 void TestTrayBadge::countAndReset_data()
@@ -111,22 +109,6 @@ void TestTrayBadge::drawnOnTheIcon()
     QVERIFY(Differing(after, next) > 0);
     if (qEnvironmentVariableIsSet("ZL_BADGE_DUMP"))
         after.save(QStringLiteral("%1/badge-%2.png").arg(qEnvironmentVariable("ZL_BADGE_DUMP")).arg(size));
-}
-
-void TestTrayBadge::trayShowsIt()
-{
-    const QIcon plain = res::AppIcon();
-    QSystemTrayIcon tray(plain);
-    tray.setToolTip(kTip);
-    CTrayBadge counter(plain, kTip);
-    counter.Add();
-    counter.ApplyTo(tray);
-    QCOMPARE(tray.toolTip(), kTip + "\n1 nieuwe tekst");
-    QVERIFY(tray.icon().pixmap(22, 22).toImage() != plain.pixmap(22, 22).toImage());
-    counter.Reset();
-    counter.ApplyTo(tray);
-    QCOMPARE(tray.toolTip(), kTip);
-    QCOMPARE(tray.icon().pixmap(22, 22).toImage(), plain.pixmap(22, 22).toImage());
 }
 
 QTEST_MAIN(TestTrayBadge)
