@@ -16,7 +16,7 @@ const char kPath[] = "/org/freedesktop/Notifications";
 const char kInterface[] = "org.freedesktop.Notifications";
 const char kDesktopEntry[] = "zoemlijn";
 const char kDefaultAction[] = "default";
-// NotificationClosed reasons (Desktop Notifications Specification 1.2).
+// NotificationClosed reasons (freedesktop.org Desktop Notifications 1.2).
 constexpr uint kDismissedByUser = 2;
 // Services that never report a notification closed would let the record
 // grow; the oldest go first.
