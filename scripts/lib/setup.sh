@@ -4,7 +4,7 @@
 ZL_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-multimedia-dev qt6-svg-dev
-  qt6-translations-l10n
+  qt6-translations-l10n dbus-daemon
   libcapi20-3 libcapi20-dev libphonenumber-dev
   g++-mingw-w64-x86-64-posix
 )
