@@ -5,6 +5,7 @@
 #include "CliPhoneBook.h"
 #include "CliWindow.h"
 #include "Cp1252.h"
+#include "DisconnectReasons.h"
 #include "DriverCall.h"
 #include "DriverCallWatch.h"
 
@@ -247,17 +248,10 @@ struct Outcome
 Outcome DescribeReason(uint16_t reason, bool answered)
 {
     const QString code = QString("0x%1").arg(reason, 4, 16, QChar('0')).toUpper().replace("0X", "0x");
-    switch (reason) {
-    case capi::ReasonFacilityRejected:
-        return {"afgeleverd: de ontvanger weigerde de oproep (" + code + ", facility rejected)", true};
-    case capi::ReasonUnallocatedNumber:
-        return {"niet afgeleverd: dit nummer bestaat niet (" + code + ")", false};
-    case capi::ReasonNoUserResponding:
-        return {"niet afgeleverd: niemand luistert op dit nummer (" + code + ")", false};
-    case capi::ReasonUserBusy:
-        return {"niet afgeleverd: in gesprek (" + code + ")", false};
-    default:
-        break;
+    const capi::DisconnectReasonRow* row = capi::FindDisconnectReason(reason);
+    if (row && row->cliWords) {
+        const QString note = row->cliNote ? ", " + QString::fromLatin1(row->cliNote) : QString();
+        return {QString::fromLatin1(row->cliWords) + " (" + code + note + ")", row->delivered};
     }
     if (answered)
         return {"de oproep werd beantwoord en beëindigd (" + code + ")", true};

@@ -1,5 +1,7 @@
 #include "DesktopPlatform.h"
 
+#include "DesktopNotifications.h"
+#include "ProgramLauncher.h"
 #include "ShellOpen.h"
 
 #include <QApplication>
@@ -73,6 +75,10 @@ void CDesktopPlatform::ShowMessage(const QString& text, QWidget* parent)
     box.exec();
 }
 
+CDesktopPlatform::CDesktopPlatform() = default;
+
+CDesktopPlatform::~CDesktopPlatform() = default;
+
 std::optional<QString> CDesktopPlatform::GetOpenFileName(QWidget* parent, const QString& defaultExtension,
                                                          const QString& initialName)
 {
@@ -136,6 +142,30 @@ void CDesktopPlatform::OpenWithDesktop(const QString& path)
 }
 
 bool CDesktopPlatform::HasNotificationArea() { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+CDesktopNotifications& CDesktopPlatform::Notifications()
+{
+    if (!m_notifications)
+        m_notifications = std::make_unique<CDesktopNotifications>(QDBusConnection::sessionBus());
+    return *m_notifications;
+}
+
+bool CDesktopPlatform::HasNotificationService() { return Notifications().IsAvailable(); }
+
+void CDesktopPlatform::ShowNotification(const QString& summary, const QString& body, QObject* context,
+                                        std::function<void()> activated, std::function<void()> failed)
+{
+    Notifications().Show(summary, body, context, std::move(activated), std::move(failed));
+}
+
+void CDesktopPlatform::StartProgram(const QString& program, const QStringList& arguments,
+                                    const QList<QPair<QString, QString>>& environment, QObject* context,
+                                    std::function<void()> ended)
+{
+    if (!m_launcher)
+        m_launcher = std::make_unique<CProgramLauncher>();
+    m_launcher->Start(program, arguments, environment, context, std::move(ended));
+}
 
 QDateTime CDesktopPlatform::Now() { return QDateTime::currentDateTime(); }
 

@@ -35,6 +35,20 @@ CPlatform* g_installed = nullptr; // set on the user-interface thread at start-u
 
 CPlatform::~CPlatform() = default;
 
+void CPlatform::ShowNotification(const QString&, const QString&, QObject* context, std::function<void()>,
+                                 std::function<void()> failed)
+{
+    if (context && failed)
+        QTimer::singleShot(0, context, std::move(failed));
+}
+
+void CPlatform::StartProgram(const QString&, const QStringList&, const QList<QPair<QString, QString>>&,
+                             QObject* context, std::function<void()> ended)
+{
+    if (context && ended)
+        QTimer::singleShot(0, context, std::move(ended));
+}
+
 CPlatform& CPlatform::Instance()
 {
     static ConsolePlatform console;

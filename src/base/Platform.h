@@ -1,11 +1,15 @@
 // The one seam for platform services that tests must not trigger for real:
 // message boxes, the Open and Save As dialogs, playing a sound, opening a
-// file with the desktop, the clock and timers. The program installs the
+// file with the desktop, desktop notifications, starting programs, the
+// clock and timers. The program installs the
 // desktop implementation at start-up; tests install their own.
 #pragma once
 
 #include <QDateTime>
+#include <QList>
+#include <QPair>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -47,6 +51,26 @@ public:
     // a window hidden to the tray could not be reached again.
     virtual bool HasNotificationArea() { return false; }
 
+    // Whether the desktop's notification service (org.freedesktop.
+    // Notifications on the session bus) is there, as last seen: the first
+    // question starts watching for it, and says no until the bus answered.
+    virtual bool HasNotificationService() { return false; }
+
+    // A desktop notification with the program's icon and desktop entry;
+    // both texts are shown as plain text. `activated` runs on this thread
+    // when the user clicks it, `failed` when it could not be shown; neither
+    // once `context` is gone.
+    virtual void ShowNotification(const QString& summary, const QString& body, QObject* context,
+                                  std::function<void()> activated, std::function<void()> failed);
+
+    // Starts `program` with `arguments` as they are (never through a shell),
+    // with `environment` added to the program's own and its output going
+    // nowhere; the caller never waits for it. `ended` runs on this thread
+    // once it has ended or could not start, unless `context` is gone.
+    virtual void StartProgram(const QString& program, const QStringList& arguments,
+                              const QList<QPair<QString, QString>>& environment, QObject* context,
+                              std::function<void()> ended);
+
     // Local date and time.
     virtual QDateTime Now() = 0;
 
@@ -55,7 +79,8 @@ public:
 
     // The implementation in force: the one installed last, or a console one
     // (command-line tools, tests that install none): messages go to stderr,
-    // dialogs are cancelled, sounds end at once and nothing is opened.
+    // dialogs are cancelled, sounds end at once, nothing is opened, shown
+    // as a notification or started.
     static CPlatform& Instance();
     // The caller keeps ownership; nullptr goes back to the console one.
     static void Install(CPlatform* platform);

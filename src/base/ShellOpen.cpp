@@ -23,7 +23,7 @@ std::optional<QString> EntryValue(const QByteArray& entry, const QByteArray& key
         if (equals < 0 || line.left(equals).trimmed() != key)
             continue;
         const QString raw = QString::fromUtf8(line.mid(equals + 1).trimmed());
-        // The string escapes of the specification.
+        // The string escapes of the desktop entry format.
         QString value;
         for (qsizetype i = 0; i < raw.size(); ++i) {
             if (raw[i] != u'\\' || i + 1 == raw.size()) {

@@ -27,7 +27,7 @@ struct ShellCommand
 // - anything else opens with the desktop's default application.
 ShellCommand ShellOpenCommand(const QString& path, const QString& searchPath);
 
-// The command line of a desktop entry's Exec key, split as the Desktop
-// Entry Specification quotes it, its field codes expanded for an entry
-// started without files; nothing when the entry has no usable Exec.
+// The command line of a desktop entry's Exec key, split by the quoting
+// rules of freedesktop.org desktop entries, its field codes expanded for an
+// entry started without files; nothing when the entry has no usable Exec.
 std::optional<QStringList> DesktopEntryCommand(const QByteArray& entry, const QString& entryPath);

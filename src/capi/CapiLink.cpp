@@ -1001,6 +1001,7 @@ bool CCapiLink::ReceiveOne(Fetch* outcome, std::vector<unsigned>& notifications,
     bool lost;
     {
         std::lock_guard lock(m_mutex);
+        m_lastMessage = {}; // a pass that handles nothing leaves none behind
         applId = m_applId;
         lost = m_applState == ApplState::Lost;
     }
@@ -1045,6 +1046,10 @@ bool CCapiLink::Dispatch(const uint8_t* msg, size_t size, size_t readable, std::
     uint16_t info = 0;
     const bool hasInfo = ReadU16(msg, size, code == DataB3Conf ? 14 : 12, info);
     const bool hasPlci = size >= 10;
+    {
+        std::lock_guard lock(m_mutex);
+        m_lastMessage = {code, hasInfo ? info : uint16_t(0xFFFF), hasPlci ? msg[9] : uint8_t(0)};
+    }
 
     // A confirmation too short for its Info is reported, not guessed at.
     auto confirmation = [&](const char* name) {
@@ -1367,6 +1372,8 @@ uint8_t CCapiLink::Plci() const { return Locked(m_plci); }
 uint16_t CCapiLink::Ncci() const { return Locked(m_ncci); }
 unsigned CCapiLink::ApplId() const { return Locked(m_applId); }
 uint16_t CCapiLink::LastDisconnectReason() const { return Locked(m_lastReason); }
+
+CCapiLink::HandledMessage CCapiLink::LastMessage() const { return Locked(m_lastMessage); }
 bool CCapiLink::IsRegistered() const { return Locked(m_registered); }
 bool CCapiLink::IsThreadRunning() const
 {

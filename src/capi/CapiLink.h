@@ -127,6 +127,17 @@ public:
     unsigned ApplId() const;
     // Reason of the last DISCONNECT_IND (how the network cleared the call).
     uint16_t LastDisconnectReason() const;
+    // The message the dispatcher handled last: its code, its Info (0xFFFF
+    // when too short to have one) and the PLCI octet of its address. Read
+    // while handling its notification, it is that message's: a CONNECT_CONF
+    // on NC_MESSAGE, the DISCONNECT_IND on NC_CALL_CLEARED.
+    struct HandledMessage
+    {
+        uint16_t code = 0;
+        uint16_t info = 0;
+        uint8_t plci = 0;
+    };
+    HandledMessage LastMessage() const;
     uint16_t Controller() const { return m_controller; }
     bool IsRegistered() const;
     bool IsThreadRunning() const;
@@ -195,6 +206,7 @@ private:
     std::string m_callType;              // guarded by m_mutex
     uint16_t m_ncci = 0;                 // guarded by m_mutex
     uint16_t m_lastReason = 0;           // guarded by m_mutex
+    HandledMessage m_lastMessage;        // guarded by m_mutex
     const uint16_t m_controller = 1;     // never changes
     unsigned m_applId = 0;               // guarded by m_mutex
     ApplState m_applState = ApplState::None; // guarded by m_mutex; changed under m_putMutex too

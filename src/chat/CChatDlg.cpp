@@ -7,8 +7,10 @@
 #include "CallListSaver.h"
 #include "CMyPropertySheet.h"
 #include "CWizardSheet.h"
+#include "CapiDefs.h"
 #include "Cp1252.h"
 #include "DialogUnits.h"
+#include "DisconnectReasons.h"
 #include "HelpFile.h"
 #include "DriverCall.h"
 #include "DriverCallWatch.h"
@@ -19,6 +21,7 @@
 #include "PhoneBookLookup.h"
 #include "Platform.h"
 #include "SettingsStore.h"
+#include "TrayBadge.h"
 
 #include <QAction>
 #include <QApplication>
@@ -117,6 +120,11 @@ CChatDlg::CChatDlg(QWidget* parent)
     m_callList = m_ui->callListView;
     m_sendButton = m_ui->sendButton;
     m_hIcon = QIcon::fromTheme(QStringLiteral("zoemlijn"), res::AppIcon());
+    m_trayBadge = std::make_unique<CTrayBadge>(m_hIcon, QString::fromLatin1(kTrayTip));
+    // A click on a notification opens the window as "Open CCapi..." does;
+    // one that could not be shown leaves the window to show itself.
+    connect(&m_notifier, &CTextNotifier::Activated, this, &CChatDlg::OpenFromTray);
+    connect(&m_notifier, &CTextNotifier::Failed, this, &CChatDlg::ShowWindow);
 
     m_deleteRowAction = new QAction(QStringLiteral("Verwijderen"), this);
     m_toPhoneBookAction = new QAction(QStringLiteral("Naar Telefoonboek"), this);
@@ -579,6 +587,8 @@ void CChatDlg::PostToOwner(std::function<void()> task) { m_queue.Post(std::move(
 
 void CChatDlg::OnCapiNotify(CCapiLink& link, unsigned code)
 {
+    if (&link == &m_sendLink)
+        TrackSentTexts(link, code);
     switch (code) {
     case NC_CALL_INFO:
         if (&link == &m_receiveLink) {
@@ -590,6 +600,7 @@ void CChatDlg::OnCapiNotify(CCapiLink& link, unsigned code)
         // The link's state, not a call: shown on the icon, the window stays
         // where it is.
         UpdateLinkIcon();
+        emit LinkStateChanged(!m_receiveLink.IsLinkDown() && !m_sendLink.IsLinkDown());
         return;
     default:
         break;
@@ -603,7 +614,14 @@ void CChatDlg::OnCapiNotify(CCapiLink& link, unsigned code)
             m_silentCall = SilentCall::None;
         return;
     }
+    if (Announcing())
+        return;
     ShowWindow();
+}
+
+bool CChatDlg::Announcing() const
+{
+    return m_trayIcon && !isVisible() && !m_closing && CTextNotifier::CanNotify();
 }
 
 void CChatDlg::IncomingCall()
@@ -644,8 +662,24 @@ void CChatDlg::IncomingCall()
         ShowFields();
         break;
     }
-    AddCallRow(name, numbers.key);
+    const QDateTime when = CPlatform::Instance().Now();
+    InsertCallRow(name, numbers.key, when);
     ShowFields();
+    TextComplete({numbers.key, name, cp1252::ControlsAsBlanks(FromLink(m_receiveLink.CallText())), m_calledNumberText,
+                  m_callTypeText, when});
+}
+
+void CChatDlg::TextComplete(const ReceivedText& text)
+{
+    m_textHook.Run(ReadExtraText(Extra::TextHook), text);
+    if (Announcing()) {
+        // A silenced caller is counted, but pops nothing up.
+        if (m_silentCall == SilentCall::None)
+            m_notifier.Notify(text);
+        m_trayBadge->Add();
+        UpdateTrayBadge();
+    }
+    emit TextReceived(text);
 }
 
 void CChatDlg::RunCallerAction(const QString& action, const QString& path)
@@ -669,8 +703,13 @@ void CChatDlg::RunCallerAction(const QString& action, const QString& path)
 
 void CChatDlg::AddCallRow(const QString& name, const QString& number)
 {
-    m_callListModel.InsertTop(MakeCallRow(number, name, FromLink(m_receiveLink.CallText()), m_calledNumberText,
-                                          CPlatform::Instance().Now(), m_callTypeText));
+    InsertCallRow(name, number, CPlatform::Instance().Now());
+}
+
+void CChatDlg::InsertCallRow(const QString& name, const QString& number, const QDateTime& when)
+{
+    m_callListModel.InsertTop(
+        MakeCallRow(number, name, FromLink(m_receiveLink.CallText()), m_calledNumberText, when, m_callTypeText));
 }
 
 void CChatDlg::UpdateLinkIcon()
@@ -693,14 +732,20 @@ void CChatDlg::OnSend()
         Message(QStringLiteral("Connect werkte niet"));
         return;
     }
+    // Before anything that runs the event loop: its confirmation may come.
+    m_sentTexts.Sent(m_phoneNumber, m_sendText);
+    const QString number = m_phoneNumber;
+    const QString text = m_sendText;
     const bool fastSend = ReadSetting(Setting::FastSend) != 0;
     m_receivedText += QStringLiteral("Verz: ") + m_sendText + QStringLiteral("\r\n");
     if (fastSend) {
         m_sendText.clear();
         ShowFields();
+        emit TextSent(number, text);
         return;
     }
     ShowFields();
+    emit TextSent(number, text);
     m_sendText.clear();
     m_sendButton->setEnabled(false);
     ShowFields();
@@ -710,6 +755,44 @@ void CChatDlg::OnSend()
         CPlatform::Instance().SingleShot(kSendPauseMs, this, std::move(ended));
     });
     m_sendButton->setEnabled(true);
+}
+
+void CChatDlg::TrackSentTexts(CCapiLink& link, unsigned code)
+{
+    // The link waits while this runs: what it handled last is this
+    // notification's message.
+    const CCapiLink::HandledMessage message = link.LastMessage();
+    switch (code) {
+    case NC_MESSAGE:
+        if (message.code == capi::ConnectConf)
+            m_sentTexts.Confirmed(message.info, message.plci);
+        break;
+    case NC_CALL_CLEARED:
+        if (const auto sent = m_sentTexts.Cleared(message.plci))
+            ReportDelivery(*sent, link.LastDisconnectReason());
+        break;
+    case NC_LINK_STATE:
+        if (link.IsLinkDown())
+            m_sentTexts.Clear(); // its calls went with the driver
+        break;
+    default:
+        break;
+    }
+}
+
+void CChatDlg::ReportDelivery(const CSentTexts::Text& sent, uint16_t reason)
+{
+    if (ReadExtraInt(Extra::DeliveryReport) != 0) {
+        // Right after its own "Verz: " line it needs no more words; after a
+        // later text's it says which text it is of.
+        QString line = QString::fromStdString(capi::DeliveryReport(reason));
+        if (!sent.latest)
+            line += QStringLiteral(" (aan %1: %2)").arg(sent.number, sent.text);
+        TakeFields();
+        m_receivedText += line + QStringLiteral("\r\n");
+        ShowFields();
+    }
+    emit TextCleared(sent.number, sent.text, reason);
 }
 
 void CChatDlg::OnSendTextChange()
@@ -833,6 +916,24 @@ void CChatDlg::MinimiseToTray()
     m_trayIcon->show();
     setWindowState(windowState() & ~Qt::WindowMinimized);
     hide();
+    // Known by the time the first text comes.
+    CTextNotifier::Prepare();
+}
+
+void CChatDlg::UpdateTrayBadge()
+{
+    if (m_trayIcon)
+        m_trayBadge->ApplyTo(*m_trayIcon);
+}
+
+void CChatDlg::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    // Seen: the count starts again at the next hiding.
+    if (m_trayBadge->Count() > 0) {
+        m_trayBadge->Reset();
+        UpdateTrayBadge();
+    }
 }
 
 void CChatDlg::OpenFromTray()

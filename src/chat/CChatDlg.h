@@ -6,6 +6,10 @@
 #include "CallList.h"
 #include "CapiLink.h"
 #include "NotificationQueue.h"
+#include "ReceivedText.h"
+#include "SentTexts.h"
+#include "TextHook.h"
+#include "TextNotifier.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -15,6 +19,7 @@
 class CCallListFilter;
 class CCallListSaver;
 class CDriverCall;
+class CTrayBadge;
 class QAction;
 class QLineEdit;
 class QMenu;
@@ -74,17 +79,33 @@ public:
     QMenu* IconMenu() const { return m_iconMenu; }
     CCallListSaver* CallListSaver() const { return m_callListSaver.get(); }
     CCallListFilter* CallListFilter() const { return m_callListFilter.get(); }
+    const CTrayBadge& TrayBadge() const { return *m_trayBadge; }
+    const CTextHook& TextHook() const { return m_textHook; }
+    const CSentTexts& SentTexts() const { return m_sentTexts; }
 
 signals:
     // The tray menu's "About..." or the icon's "CCapi About ...": the
     // application shows its About box.
     void AboutRequested();
 
+    // What the window does, for whoever passes it on (a bus, a log).
+    // A received text is complete: shown, looked up, its caller's action
+    // run, listed.
+    void TextReceived(const ReceivedText& text);
+    // The sending link took a text; its "Verz: " line is in the log.
+    void TextSent(const QString& number, const QString& text);
+    // The network cleared the call that carried a sent text; `reason` is
+    // the DISCONNECT_IND's.
+    void TextCleared(const QString& number, const QString& text, quint16 reason);
+    // The CAPI link went down, or is back.
+    void LinkStateChanged(bool up);
+
 protected:
     void done(int result) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void OnInitDialog();
@@ -99,6 +120,17 @@ private:
     // has passed; in the meantime the event loop runs.
     void Await(const std::shared_ptr<CDriverCall>& call, std::function<void(CDriverCall&)> then);
     void IncomingCall();
+    // After the incoming-call steps: the text goes to the hook, to the
+    // notification and to TextReceived.
+    void TextComplete(const ReceivedText& text);
+    // Hidden in the tray with notifications on and a service to take them:
+    // texts are announced there, and link activity leaves the window hidden.
+    bool Announcing() const;
+    void InsertCallRow(const QString& name, const QString& number, const QDateTime& when);
+    // The sending link's confirmations and clearings, for delivery reports.
+    void TrackSentTexts(CCapiLink& link, unsigned code);
+    void ReportDelivery(const CSentTexts::Text& sent, uint16_t reason);
+    void UpdateTrayBadge();
     void RunCallerAction(const QString& action, const QString& path);
     void ShowCallListMenu(const QPoint& pos);
     // The topmost selected row, as a row of the whole list.
@@ -156,6 +188,11 @@ private:
     QSystemTrayIcon* m_trayIcon = nullptr;
     QMenu* m_trayMenu = nullptr;
     QMenu* m_iconMenu = nullptr;
+    // The texts missed while hidden in the tray with notifications on.
+    std::unique_ptr<CTrayBadge> m_trayBadge;
+    CTextNotifier m_notifier;
+    CTextHook m_textHook;
+    CSentTexts m_sentTexts;
     // Writes "bellijst.dat" at every change and at shutdown; none when the
     // stored list could not be read, so that it is never written over.
     std::unique_ptr<CCallListSaver> m_callListSaver;

@@ -19,7 +19,8 @@ public:
     explicit CMyPropertyPage5(QWidget* parent = nullptr);
     ~CMyPropertyPage5() override;
 
-    // Reads "NumberFormats" and the four number fields.
+    // Reads "NumberFormats", the four number fields, "Notifications",
+    // "DeliveryReport" and "TextHook".
     void OnInitDialog() override;
     // The controls into the fields.
     bool OnKillActive() override;
@@ -27,8 +28,14 @@ public:
     bool OnOK() override;
 
 private:
+    // "...": the Open dialog, for the program of every text.
+    void OnTextHookButton();
+
     std::unique_ptr<Ui::CMyPropertyPage5> m_ui;
     uint32_t m_numberFormats = 0;
+    uint32_t m_notifications = 0;
+    uint32_t m_deliveryReport = 0;
+    QString m_textHook;
     QString m_countryCode;
     QString m_areaCode;
     QString m_internationalPrefix;

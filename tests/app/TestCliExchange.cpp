@@ -82,6 +82,8 @@ private slots:
     void textArrivesAndCallIsRejected();
     void networkRefusals_data();
     void networkRefusals();
+    void sendSaysWhatBecameOfTheText_data();
+    void sendSaysWhatBecameOfTheText();
     void answeringSubscriberGetsTheBChannelPath();
     void listenerSurvivesExchangeRestart();
     void badArguments_data();
@@ -219,6 +221,53 @@ void TestCliExchange::networkRefusals()
     QByteArray out, err;
     QCOMPARE(Cli(m_homeCaller, {"send", number, "hallo"}, &out, &err), 1);
     QVERIFY2(out.contains(reason) && out.contains("niet afgeleverd"), out + err);
+}
+
+void TestCliExchange::sendSaysWhatBecameOfTheText_data()
+{
+    // The words zoemlijn-cli send has always used, now from the table it
+    // shares with the window.
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("taken by a listener")
+        << kCalled << true << 0
+        << QString("Verz: hallo naar %1: afgeleverd: de ontvanger weigerde de oproep (0x349D, facility rejected)")
+               .arg(kCalled);
+    QTest::newRow("unallocated number") << "0305555555" << false << 1
+                                        << "Verz: hallo naar 0305555555: niet afgeleverd: dit nummer bestaat niet (0x3481)";
+    QTest::newRow("nobody listening on the line")
+        << kCalled << false << 1
+        << QString("Verz: hallo naar %1: niet afgeleverd: niemand luistert op dit nummer (0x3492)").arg(kCalled);
+    QTest::newRow("answered") << kAnswering << false << 0
+                              << QString("Verz: hallo naar %1: de oproep werd beantwoord en beëindigd (0x").arg(kAnswering);
+}
+
+void TestCliExchange::sendSaysWhatBecameOfTheText()
+{
+    QFETCH(QString, number);
+    QFETCH(bool, listening);
+    QFETCH(int, exitCode);
+    QFETCH(QString, line);
+    QProcess listener;
+    auto stop = qScopeGuard([&listener] {
+        if (listener.state() != QProcess::NotRunning) {
+            listener.terminate();
+            listener.waitForFinished(5000);
+        }
+    });
+    if (listening) {
+        listener.setProcessEnvironment(Env(m_homeCalled));
+        listener.start(ZL_CLI_BIN, {"--verbose", "listen", "--count", "1"});
+        QVERIFY(listener.waitForStarted());
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += listener.readAllStandardError()).contains("wacht op teksten"), 10000);
+    }
+    QByteArray out, err;
+    QCOMPARE(Cli(m_homeCaller, {"send", number, "hallo"}, &out, &err), exitCode);
+    const QString said = QString::fromLocal8Bit(out).trimmed();
+    QVERIFY2(line.endsWith("(0x") ? said.startsWith(line) : said == line, qPrintable(said + "\n" + err));
 }
 
 void TestCliExchange::answeringSubscriberGetsTheBChannelPath()

@@ -72,3 +72,48 @@ bool FakePlatform::FireTimer()
         timer.task();
     return true;
 }
+
+void FakePlatform::ShowNotification(const QString& summary, const QString& body, QObject* context,
+                                    std::function<void()> activated, std::function<void()> failed)
+{
+    notifications.push_back({summary, body, context, std::move(activated), std::move(failed)});
+}
+
+bool FakePlatform::ClickNotification(size_t index)
+{
+    if (index >= notifications.size() || !notifications[index].context || !notifications[index].activated)
+        return false;
+    const std::function<void()> activated = notifications[index].activated;
+    activated();
+    return true;
+}
+
+bool FakePlatform::FailNotification(size_t index)
+{
+    if (index >= notifications.size() || !notifications[index].context || !notifications[index].failed)
+        return false;
+    const std::function<void()> failed = notifications[index].failed;
+    failed();
+    return true;
+}
+
+void FakePlatform::StartProgram(const QString& program, const QStringList& arguments,
+                                const QList<QPair<QString, QString>>& environment, QObject* context,
+                                std::function<void()> ended)
+{
+    programsStarted.push_back({program, arguments, environment, context, std::move(ended)});
+    m_running.push_back(programsStarted.size() - 1);
+}
+
+bool FakePlatform::EndProgram()
+{
+    if (m_running.empty())
+        return false;
+    // Copied: what it runs may start another.
+    const QPointer<QObject> context = programsStarted[m_running.front()].context;
+    const std::function<void()> ended = programsStarted[m_running.front()].ended;
+    m_running.pop_front();
+    if (context && ended)
+        ended();
+    return true;
+}

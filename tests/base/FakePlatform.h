@@ -1,7 +1,8 @@
 // The platform seam as tests answer it: message boxes are recorded (and may
 // run a hook while "open"), file dialogs return what the test queued, sounds
-// play until the test ends them, the clock is set, and timers fire when the
-// test says so.
+// play until the test ends them, notifications are recorded and clicked by
+// the test, programs run until the test ends them, the clock is set, and
+// timers fire when the test says so.
 #pragma once
 
 #include "Platform.h"
@@ -47,6 +48,32 @@ public:
     QStringList opened;
     bool notificationArea = true;
 
+    // --- notifications: a service runs, or none does; each shown one stays
+    // until the test clicks it or has it fail.
+    bool notificationService = true;
+    struct Notification
+    {
+        QString summary, body;
+        QPointer<QObject> context;
+        std::function<void()> activated, failed;
+    };
+    std::vector<Notification> notifications;
+    bool ClickNotification(size_t index);
+    bool FailNotification(size_t index);
+
+    // --- programs: each stays running until EndProgram.
+    struct Program
+    {
+        QString program;
+        QStringList arguments;
+        QList<QPair<QString, QString>> environment;
+        QPointer<QObject> context;
+        std::function<void()> ended;
+    };
+    std::vector<Program> programsStarted; // every start, in order
+    int ProgramsRunning() const { return int(m_running.size()); }
+    bool EndProgram(); // ends the oldest running; false when none runs
+
     // --- clock and timers
     QDateTime now = QDateTime(QDate(1999, 12, 6), QTime(9, 5, 7));
     struct Timer
@@ -68,6 +95,12 @@ public:
     void PlaySound(const QString& path, std::function<void()> finished) override;
     void OpenWithDesktop(const QString& path) override { opened << path; }
     bool HasNotificationArea() override { return notificationArea; }
+    bool HasNotificationService() override { return notificationService; }
+    void ShowNotification(const QString& summary, const QString& body, QObject* context,
+                          std::function<void()> activated, std::function<void()> failed) override;
+    void StartProgram(const QString& program, const QStringList& arguments,
+                      const QList<QPair<QString, QString>>& environment, QObject* context,
+                      std::function<void()> ended) override;
     QDateTime Now() override { return now; }
     void SingleShot(int milliseconds, QObject* context, std::function<void()> task) override;
 
@@ -80,4 +113,5 @@ private:
     };
     std::deque<Answer> m_fileNames;
     std::deque<std::function<void()>> m_playing;
+    std::deque<size_t> m_running; // into programsStarted
 };

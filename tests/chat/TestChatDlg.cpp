@@ -11,6 +11,7 @@
 #include "FakePlatform.h"
 #include "HelpFile.h"
 #include "SettingsStore.h"
+#include "TrayBadge.h"
 
 #include <QAccessible>
 #include <QDir>
@@ -157,7 +158,38 @@ private slots:
     void commandsOpenDialogs_data();
     void commandsOpenDialogs();
 
+    void notificationMode_data();
+    void notificationMode();
+    void notificationBringsTheWindow_data();
+    void notificationBringsTheWindow();
+    void missedTextCountAndReset();
+    void deliveryReport_data();
+    void deliveryReport();
+    void deliveryReportsOfTextsInARow();
+    void deliveryReportAfterThePause();
+    void textHookForEveryText_data();
+    void textHookForEveryText();
+
 private:
+    // Both links have handled all that was queued, and the window all they
+    // brought.
+    void Settle()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(m_driver->Idle() && m_dlg->Notifications().Pending() == 0, kWait);
+        QTest::qWait(20);
+    }
+    void SendText(const QString& number, const QString& text)
+    {
+        Edit("phoneNumberEdit")->clear();
+        Type("phoneNumberEdit", number);
+        Type("sendTextEdit", text);
+        QTest::mouseClick(SendButton(), Qt::LeftButton);
+    }
+    // The network clears a call of the sending link.
+    void ClearSent(uint8_t plci, uint16_t reason)
+    {
+        m_driver->QueueTo(2, CapiMessage(DisconnectInd, 2, plci, QByteArray(1, char(reason & 0xff)) + char(reason >> 8)));
+    }
     void Minimise()
     {
         m_dlg->setWindowState(m_dlg->windowState() | Qt::WindowMinimized);
@@ -1234,6 +1266,267 @@ void TestChatDlg::commandsOpenDialogs()
     QCOMPARE(about.size(), 0);
     QCOMPARE(m_platform->messages, QStringList());
     QVERIFY(m_dlg->isVisible());
+}
+
+// ---------------------------------------------------------------- notifications, count, reports, hook
+
+void TestChatDlg::notificationMode_data()
+{
+    QTest::addColumn<uint>("setting");
+    QTest::addColumn<bool>("service");
+    QTest::addColumn<bool>("hidden");
+    QTest::addColumn<QByteArray>("calling");
+    QTest::addColumn<bool>("shown");            // after the text and its clearing
+    QTest::addColumn<QStringList>("notified");  // summary and body of each
+    QTest::addColumn<int>("count");
+    QTest::newRow("off: the window comes up")
+        << 0u << true << true << QByteArray("0309") << true << QStringList() << 0;
+    QTest::newRow("on: a notification instead, the window stays hidden")
+        << 1u << true << true << QByteArray("0309") << false << QStringList{"0309", "hallo daar"} << 1;
+    QTest::newRow("on, any value but 0") << 7u << true << true << QByteArray("0309") << false
+                                         << QStringList{"0309", "hallo daar"} << 1;
+    QTest::newRow("on, the caller's name over the text")
+        << 1u << true << true << QByteArray("0301") << false << QStringList{"Jan", "hallo daar"} << 1;
+    QTest::newRow("on, no notification service: the window comes up")
+        << 1u << false << true << QByteArray("0309") << true << QStringList() << 0;
+    QTest::newRow("on, the window shown: nothing else") << 1u << true << false << QByteArray("0309") << true
+                                                        << QStringList() << 0;
+    QTest::newRow("on, a Stil caller: counted, nothing pops up")
+        << 1u << true << true << QByteArray("0307") << false << QStringList() << 1;
+}
+
+void TestChatDlg::notificationMode()
+{
+    QFETCH(uint, setting);
+    QFETCH(bool, service);
+    QFETCH(bool, hidden);
+    QFETCH(QByteArray, calling);
+    QFETCH(bool, shown);
+    QFETCH(QStringList, notified);
+    QFETCH(int, count);
+    WriteFile("telefoonboek.dat", "0301\r\nJan\r\n\r\n\r\n0307\r\nStille\r\nStil\r\n\r\n");
+    WriteExtraInt(Extra::Notifications, setting);
+    m_platform->notificationService = service;
+    Open();
+    if (hidden)
+        Minimise();
+    QSignalSpy received(m_dlg.get(), &CChatDlg::TextReceived);
+    Call(calling, "0302", "hallo daar");
+    // The clearing of the call and a message of the sending link: other
+    // link activity.
+    m_driver->QueueTo(1, CapiMessage(DisconnectInd, 1, m_plci - 1, QByteArray("\x9d\x34", 2)));
+    m_driver->QueueTo(2, CapiMessage(InfoConf, 2, 0, QByteArray(2, '\0')));
+    Settle();
+
+    QCOMPARE(m_dlg->isVisible(), shown);
+    QStringList seen;
+    for (const FakePlatform::Notification& notification : m_platform->notifications)
+        seen << notification.summary << notification.body;
+    QCOMPARE(seen, notified);
+    QCOMPARE(m_dlg->TrayBadge().Count(), count);
+    if (m_dlg->TrayIcon())
+        QCOMPARE(m_dlg->TrayIcon()->toolTip(), count ? QString("Klik met de rechter muisbutton\n1 nieuwe tekst")
+                                                     : QString("Klik met de rechter muisbutton"));
+    // Listed and logged whatever the mode.
+    QCOMPARE(Rows(), 1);
+    QCOMPARE(Log(), QString("Ontv: hallo daar\n"));
+    QCOMPARE(received.count(), 1);
+    QCOMPARE(m_platform->messages, QStringList());
+}
+
+void TestChatDlg::notificationBringsTheWindow_data()
+{
+    QTest::addColumn<bool>("clicked"); // else: it could not be shown
+    QTest::newRow("clicked") << true;
+    QTest::newRow("the service failed it") << false;
+}
+
+void TestChatDlg::notificationBringsTheWindow()
+{
+    QFETCH(bool, clicked);
+    WriteFile("telefoonboek.dat", "");
+    WriteExtraInt(Extra::Notifications, 1);
+    Open();
+    Minimise();
+    Call("0309", "0302", "hallo");
+    Settle();
+    QVERIFY(!m_dlg->isVisible());
+    QCOMPARE(m_platform->notifications.size(), size_t(1));
+    QVERIFY(clicked ? m_platform->ClickNotification(0) : m_platform->FailNotification(0));
+    QTRY_VERIFY_WITH_TIMEOUT(m_dlg->isVisible(), kWait);
+    // Seen: the count is gone from the icon and the tip.
+    QCOMPARE(m_dlg->TrayBadge().Count(), 0);
+    QCOMPARE(m_dlg->TrayIcon()->toolTip(), QString("Klik met de rechter muisbutton"));
+    // Once the window is gone, a click does nothing.
+    m_dlg.reset();
+    QVERIFY(!m_platform->ClickNotification(0));
+}
+
+void TestChatDlg::missedTextCountAndReset()
+{
+    WriteFile("telefoonboek.dat", "");
+    WriteExtraInt(Extra::Notifications, 1);
+    Open();
+    Minimise();
+    QSystemTrayIcon* tray = m_dlg->TrayIcon();
+    const QImage plain = tray->icon().pixmap(22, 22).toImage();
+    const QStringList tips{"Klik met de rechter muisbutton\n1 nieuwe tekst",
+                           "Klik met de rechter muisbutton\n2 nieuwe teksten",
+                           "Klik met de rechter muisbutton\n3 nieuwe teksten"};
+    QImage last = plain;
+    for (int i = 0; i < 3; ++i) {
+        Call("0309", "0302", QByteArray("tekst ") + QByteArray::number(i));
+        QCOMPARE(m_dlg->TrayBadge().Count(), i + 1);
+        QCOMPARE(tray->toolTip(), tips[i]);
+        const QImage now = tray->icon().pixmap(22, 22).toImage();
+        QVERIFY(now != last);
+        last = now;
+    }
+    QVERIFY(!m_dlg->isVisible());
+
+    // Shown through the tray menu: the plain icon and tip again.
+    TrayAction("Open CCapi...")->trigger();
+    QVERIFY(m_dlg->isVisible());
+    QCOMPARE(m_dlg->TrayBadge().Count(), 0);
+    QCOMPARE(tray->toolTip(), QString("Klik met de rechter muisbutton"));
+    QCOMPARE(tray->icon().pixmap(22, 22).toImage(), plain);
+    // A text while the window shows is not missed.
+    Call("0309", "0302", "gezien");
+    QCOMPARE(m_dlg->TrayBadge().Count(), 0);
+    // Hidden again, once the text's last notification has shown the window:
+    // counted from nothing.
+    Settle();
+    Minimise();
+    Call("0309", "0302", "weer weg");
+    QCOMPARE(tray->toolTip(), tips[0]);
+}
+
+void TestChatDlg::deliveryReport_data()
+{
+    // Every reason's words are TestDisconnectReasons'; here, that the line
+    // is the table's and comes after its "Verz: " line.
+    QTest::addColumn<uint>("setting");
+    QTest::addColumn<int>("reason");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("off: no line") << 0u << 0x349D << "";
+    QTest::newRow("taken by a Zoemlijn") << 1u << 0x349D << "Afgeleverd\n";
+    QTest::newRow("busy") << 1u << 0x3491 << "Niet afgeleverd: in gesprek\n";
+    QTest::newRow("unallocated number") << 1u << 0x3481 << "Niet afgeleverd: nummer onbekend\n";
+    QTest::newRow("normal clearing") << 1u << 0x3490 << "Niet afgeleverd (0x3490)\n";
+}
+
+void TestChatDlg::deliveryReport()
+{
+    QFETCH(uint, setting);
+    QFETCH(int, reason);
+    QFETCH(QString, line);
+    WriteSetting(Setting::FastSend, 1);
+    WriteExtraInt(Extra::DeliveryReport, setting);
+    Open();
+    QSignalSpy sent(m_dlg.get(), &CChatDlg::TextSent);
+    QSignalSpy cleared(m_dlg.get(), &CChatDlg::TextCleared);
+    SendText("0302", "hoi");
+    QCOMPARE(sent.count(), 1);
+    QCOMPARE(sent[0], (QVariantList{"0302", "hoi"}));
+    Settle();
+    QCOMPARE(cleared.count(), 0);
+    ClearSent(1, uint16_t(reason));
+    QTRY_COMPARE_WITH_TIMEOUT(cleared.count(), 1, kWait);
+    QCOMPARE(cleared[0], (QVariantList{"0302", "hoi", QVariant::fromValue(quint16(reason))}));
+    QCOMPARE(Log(), "Verz: hoi\n" + line);
+    // The receiving link's clearings are not of a sent text.
+    m_driver->QueueTo(1, CapiMessage(DisconnectInd, 1, 1, QByteArray("\x9d\x34", 2)));
+    Settle();
+    QCOMPARE(cleared.count(), 1);
+    QCOMPARE(Rows(), 0);
+}
+
+void TestChatDlg::deliveryReportsOfTextsInARow()
+{
+    WriteSetting(Setting::FastSend, 1);
+    WriteExtraInt(Extra::DeliveryReport, 1);
+    Open();
+    SendText("0301", "een");   // PLCI 1
+    SendText("0302", "twee");  // PLCI 2
+    SendText("0303", "drie");  // PLCI 3, a number that does not exist
+    Settle();
+    // The second is cleared first; the first then says which text it is.
+    ClearSent(2, 0x3491);
+    QTRY_COMPARE_WITH_TIMEOUT(Log(), QString("Verz: een\nVerz: twee\nVerz: drie\nNiet afgeleverd: in gesprek (aan 0302: twee)\n"), kWait);
+    ClearSent(1, 0x349D);
+    ClearSent(3, 0x3481);
+    QTRY_COMPARE_WITH_TIMEOUT(Log(), QString("Verz: een\nVerz: twee\nVerz: drie\n"
+                                             "Niet afgeleverd: in gesprek (aan 0302: twee)\n"
+                                             "Afgeleverd (aan 0301: een)\n"
+                                             "Niet afgeleverd: nummer onbekend\n"),
+                              kWait);
+    QCOMPARE(m_dlg->SentTexts().InFlight(), 0);
+}
+
+void TestChatDlg::deliveryReportAfterThePause()
+{
+    WriteExtraInt(Extra::DeliveryReport, 1);
+    Open();
+    bool held = false;
+    m_platform->onTimer = [&](const FakePlatform::Timer&) {
+        // The clearing comes during the pause: its line waits for the end.
+        ClearSent(1, 0x349D);
+        // The link waits with its confirmation, the clearing behind it.
+        When([&] { return m_dlg->Notifications().Pending() >= 1 && m_driver->Pending(2) == 1; },
+             [&](bool met) {
+                 held = met && Log() == "Verz: langzaam\n";
+                 m_platform->FireTimer();
+             });
+    };
+    SendText("0302", "langzaam");
+    QVERIFY(held);
+    QTRY_COMPARE_WITH_TIMEOUT(Log(), QString("Verz: langzaam\nAfgeleverd\n"), kWait);
+    // What the user typed meanwhile stays.
+    Type("sendTextEdit", "volgende");
+    ClearSent(1, 0x3491); // a second clearing of the same call finds no text
+    Settle();
+    QCOMPARE(Log(), QString("Verz: langzaam\nAfgeleverd\n"));
+    QCOMPARE(Edit("sendTextEdit")->text(), QString("volgende"));
+}
+
+void TestChatDlg::textHookForEveryText_data()
+{
+    QTest::addColumn<QString>("hook");
+    QTest::addColumn<uint>("addZero");
+    QTest::addColumn<QStringList>("arguments"); // empty: nothing started
+    QTest::newRow("no program set") << "" << 0u << QStringList();
+    QTest::newRow("a known caller")
+        << "/opt/bij tekst" << 0u
+        << QStringList{"0301", "Jan", "hoi daar", "0302", "Unrestricted digital information", "1999-12-06T09:05:07"};
+    QTest::newRow("AddZero: the numbers as shown, an unknown caller")
+        << "/opt/bij tekst" << 1u
+        << QStringList{"0309", "", "hoi daar", "00302", "Unrestricted digital information", "1999-12-06T09:05:07"};
+}
+
+void TestChatDlg::textHookForEveryText()
+{
+    QFETCH(QString, hook);
+    QFETCH(uint, addZero);
+    QFETCH(QStringList, arguments);
+    WriteFile("telefoonboek.dat", "0301\r\nJan\r\n\r\n\r\n");
+    WriteExtraText(Extra::TextHook, hook);
+    WriteSetting(Setting::AddZero, addZero);
+    Open();
+    QSignalSpy received(m_dlg.get(), &CChatDlg::TextReceived);
+    Call(addZero ? "309" : "0301", "0302", "hoi daar");
+    QCOMPARE(int(m_platform->programsStarted.size()), arguments.isEmpty() ? 0 : 1);
+    QCOMPARE(received.count(), 1);
+    const auto text = received[0][0].value<ReceivedText>();
+    QCOMPARE(text.number, arguments.isEmpty() ? QString("0301") : arguments[0]);
+    if (arguments.isEmpty())
+        return;
+    const FakePlatform::Program& program = m_platform->programsStarted[0];
+    QCOMPARE(program.program, hook);
+    // The clock's time with its offset from UTC, whatever zone the test runs in.
+    QVERIFY2(program.arguments[5].startsWith(arguments[5]), qPrintable(program.arguments[5]));
+    arguments[5] = program.arguments[5];
+    QCOMPARE(program.arguments, arguments);
+    QCOMPARE(CTextHook::Arguments(text), arguments);
 }
 
 QTEST_MAIN(TestChatDlg)

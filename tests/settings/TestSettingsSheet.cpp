@@ -181,6 +181,9 @@ private slots:
     void extraShownAndWritten_data();
     void extraShownAndWritten();
     void extraCancelStoresNothing();
+    void extraMessagesShownAndWritten_data();
+    void extraMessagesShownAndWritten();
+    void extraMessagesCancelStoresNothing();
     void failedPhoneBookSaveKeepsTheSheetOpen();
     void serviceAnswersLate_data();
     void serviceAnswersLate();
@@ -614,6 +617,100 @@ void TestSettingsSheet::extraCancelStoresNothing()
     sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kExtraPage);
     Box(sheet, "numberFormatsCheckBox")->click();
     QTest::keyClicks(sheet.findChild<QLineEdit*>("areaCodeEdit"), "30");
+    sheet.findChild<QPushButton*>("cancelButton")->click();
+    QCOMPARE(sheet.result(), int(QDialog::Rejected));
+    QSettings raw(m_dir->filePath(QStringLiteral("Zoemlijn.conf")), QSettings::IniFormat);
+    QCOMPARE(raw.allKeys(), QStringList());
+}
+
+void TestSettingsSheet::extraMessagesShownAndWritten_data()
+{
+    // "Notifications", "DeliveryReport", "TextHook"; "-" is missing or
+    // untouched. `act`: "tick" clicks both boxes, "type X" types into the
+    // field, "pick X" and "cancel" answer the "..." button's Open dialog.
+    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<QStringList>("shown");
+    QTest::addColumn<QStringList>("act");
+    QTest::addColumn<QStringList>("written");
+    QTest::addColumn<QString>("dialogName"); // the Open dialog's initial name; "-": none opened
+    QTest::newRow("defaults shown, OK writes them")
+        << QStringList{"-", "-", "-"} << QStringList{"0", "0", ""} << QStringList() << QStringList{"0", "0", ""} << "-";
+    QTest::newRow("stored values shown and kept")
+        << QStringList{"1", "1", "/usr/bin/melder"} << QStringList{"1", "1", "/usr/bin/melder"} << QStringList()
+        << QStringList{"1", "1", "/usr/bin/melder"} << "-";
+    QTest::newRow("switched on and a program typed")
+        << QStringList{"-", "-", "-"} << QStringList{"0", "0", ""} << QStringList{"tick", "type /opt/bij tekst"}
+        << QStringList{"1", "1", "/opt/bij tekst"} << "-";
+    QTest::newRow("switched off") << QStringList{"1", "1", "-"} << QStringList{"1", "1", ""} << QStringList{"tick"}
+                                  << QStringList{"0", "0", ""} << "-";
+    QTest::newRow("program picked") << QStringList{"-", "-", "-"} << QStringList{"0", "0", ""}
+                                    << QStringList{"pick /usr/local/bin/melder"}
+                                    << QStringList{"0", "0", "/usr/local/bin/melder"} << "*";
+    QTest::newRow("picker cancelled: the field stays")
+        << QStringList{"-", "-", "/usr/bin/melder"} << QStringList{"0", "0", "/usr/bin/melder"}
+        << QStringList{"cancel"} << QStringList{"0", "0", "/usr/bin/melder"} << "/usr/bin/melder";
+    QTest::newRow("2 left as it is") << QStringList{"2", "2", "-"} << QStringList{"1", "1", ""} << QStringList()
+                                     << QStringList{"2", "2", ""} << "-";
+}
+
+void TestSettingsSheet::extraMessagesShownAndWritten()
+{
+    QFETCH(QStringList, stored);
+    QFETCH(QStringList, shown);
+    QFETCH(QStringList, act);
+    QFETCH(QStringList, written);
+    QFETCH(QString, dialogName);
+    if (stored[0] != "-")
+        QVERIFY(WriteExtraInt(Extra::Notifications, stored[0].toUInt()));
+    if (stored[1] != "-")
+        QVERIFY(WriteExtraInt(Extra::DeliveryReport, stored[1].toUInt()));
+    if (stored[2] != "-")
+        QVERIFY(WriteExtraText(Extra::TextHook, stored[2]));
+    CMyPropertySheet sheet;
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kExtraPage);
+    QCheckBox* notifications = Box(sheet, "notificationsCheckBox");
+    QCheckBox* reports = Box(sheet, "deliveryReportCheckBox");
+    auto* hook = sheet.findChild<QLineEdit*>("textHookEdit");
+    QVERIFY(hook);
+    QCOMPARE((QStringList{notifications->isChecked() ? "1" : "0", reports->isChecked() ? "1" : "0", hook->text()}),
+             shown);
+
+    for (const QString& step : act) {
+        if (step == "tick") {
+            notifications->click();
+            reports->click();
+        } else if (step.startsWith("type ")) {
+            QTest::keyClicks(hook, step.mid(5));
+        } else {
+            if (step == "cancel")
+                m_platform->QueueCancel();
+            else
+                m_platform->QueueFileName(step.mid(5));
+            sheet.findChild<QPushButton*>("textHookButton")->click();
+        }
+    }
+    QCOMPARE(m_platform->fileDialogs.empty(), dialogName == "-");
+    if (!m_platform->fileDialogs.empty()) {
+        QCOMPARE(m_platform->fileDialogs[0].save, false);
+        QCOMPARE(m_platform->fileDialogs[0].initialName, dialogName);
+    }
+    sheet.findChild<QPushButton*>("okButton")->click();
+    QCOMPARE(sheet.result(), int(QDialog::Accepted));
+    QCOMPARE((QStringList{QString::number(ReadExtraInt(Extra::Notifications)),
+                          QString::number(ReadExtraInt(Extra::DeliveryReport)), ReadExtraText(Extra::TextHook)}),
+             written);
+    QCOMPARE(Stored("FastSend"), kMissing);
+}
+
+void TestSettingsSheet::extraMessagesCancelStoresNothing()
+{
+    CMyPropertySheet sheet;
+    sheet.Tabs()->setCurrentIndex(CMyPropertySheet::kExtraPage);
+    Box(sheet, "notificationsCheckBox")->click();
+    Box(sheet, "deliveryReportCheckBox")->click();
+    QTest::keyClicks(sheet.findChild<QLineEdit*>("textHookEdit"), "/usr/bin/melder");
+    m_platform->QueueFileName("/usr/local/bin/melder");
+    sheet.findChild<QPushButton*>("textHookButton")->click();
     sheet.findChild<QPushButton*>("cancelButton")->click();
     QCOMPARE(sheet.result(), int(QDialog::Rejected));
     QSettings raw(m_dir->filePath(QStringLiteral("Zoemlijn.conf")), QSettings::IniFormat);
