@@ -22,6 +22,8 @@
 #include "Platform.h"
 #include "SettingsStore.h"
 #include "TrayBadge.h"
+#include "ZoemlijnDBusAdaptor.h"
+#include "ZoemlijnService.h"
 
 #include <QAction>
 #include <QApplication>
@@ -125,6 +127,14 @@ CChatDlg::CChatDlg(QWidget* parent)
     // one that could not be shown leaves the window to show itself.
     connect(&m_notifier, &CTextNotifier::Activated, this, &CChatDlg::OpenFromTray);
     connect(&m_notifier, &CTextNotifier::Failed, this, &CChatDlg::ShowWindow);
+    // Other programs hear what the window does, and may send through it.
+    m_service = std::make_unique<CZoemlijnService>(
+        [this](const QString& number, const QString& text) { return SendFromService(number, text); });
+    connect(this, &CChatDlg::TextReceived, m_service.get(), [this](const ReceivedText& text) {
+        m_service->ReportReceived(text.number, text.name, text.text, text.calledNumber, text.callType, text.time);
+    });
+    connect(this, &CChatDlg::TextSent, m_service.get(), &CZoemlijnService::ReportSent);
+    connect(this, &CChatDlg::TextCleared, m_service.get(), &CZoemlijnService::ReportDelivery);
 
     m_deleteRowAction = new QAction(QStringLiteral("Verwijderen"), this);
     m_toPhoneBookAction = new QAction(QStringLiteral("Naar Telefoonboek"), this);
@@ -163,6 +173,9 @@ CChatDlg::CChatDlg(QWidget* parent)
     m_iconMenu->addAction(QString::fromLatin1(kAboutItem), this, &CChatDlg::AboutRequested);
 
     OnInitDialog();
+    // Once the window can take a send; a second copy says so and offers
+    // nothing, and without a session bus nothing changes.
+    CZoemlijnDBusAdaptor::OfferOnSessionBus(*m_service);
 }
 
 CChatDlg::~CChatDlg()
@@ -461,6 +474,7 @@ void CChatDlg::StartLinks()
                     Message(QStringLiteral("Register werkt niet"));
                 if (sendRegistered && !m_sendLink.StartCAPIThread())
                     Message(QStringLiteral("Kan de Thread niet starten\r\n Sluit de applicatie af en probeer opnieuw"));
+                UpdateServiceLinkUp();
             });
         });
     });
@@ -566,6 +580,7 @@ void CChatDlg::WaitHolding(const std::function<void(std::function<void()>)>& sta
     QEventLoop loop;
     QPointer<QEventLoop> running(&loop);
     m_queue.Hold();
+    ++m_holding;
     start([ended, running] {
         *ended = true;
         if (running)
@@ -578,6 +593,7 @@ void CChatDlg::WaitHolding(const std::function<void(std::function<void()>)>& sta
         connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
         loop.exec();
     }
+    --m_holding;
     m_queue.Release();
 }
 
@@ -600,6 +616,7 @@ void CChatDlg::OnCapiNotify(CCapiLink& link, unsigned code)
         // The link's state, not a call: shown on the icon, the window stays
         // where it is.
         UpdateLinkIcon();
+        UpdateServiceLinkUp();
         emit LinkStateChanged(!m_receiveLink.IsLinkDown() && !m_sendLink.IsLinkDown());
         return;
     default:
@@ -721,19 +738,32 @@ void CChatDlg::UpdateLinkIcon()
 
 // ---------------------------------------------------------------- sending
 
+void CChatDlg::UpdateServiceLinkUp()
+{
+    const auto up = [](const CCapiLink& link) {
+        return link.IsRegistered() && link.IsThreadRunning() && !link.IsLinkDown();
+    };
+    m_service->SetLinkUp(up(m_receiveLink) && up(m_sendLink));
+}
+
+std::optional<QString> CChatDlg::PlaceCall(const QString& number, const QString& text)
+{
+    if (number.isEmpty())
+        return QStringLiteral("Wel een nummer invullen");
+    if (!m_sendLink.ConnectCAPICall(ToLink(number), ToLink(text), kCipUnrestrictedDigital))
+        return QStringLiteral("Connect werkte niet");
+    // Before anything that runs the event loop: its confirmation may come.
+    m_sentTexts.Sent(number, text);
+    return std::nullopt;
+}
+
 void CChatDlg::OnSend()
 {
     TakeFields();
-    if (m_phoneNumber.isEmpty()) {
-        Message(QStringLiteral("Wel een nummer invullen"));
+    if (const std::optional<QString> refusal = PlaceCall(m_phoneNumber, m_sendText)) {
+        Message(*refusal);
         return;
     }
-    if (!m_sendLink.ConnectCAPICall(ToLink(m_phoneNumber), ToLink(m_sendText), kCipUnrestrictedDigital)) {
-        Message(QStringLiteral("Connect werkte niet"));
-        return;
-    }
-    // Before anything that runs the event loop: its confirmation may come.
-    m_sentTexts.Sent(m_phoneNumber, m_sendText);
     const QString number = m_phoneNumber;
     const QString text = m_sendText;
     const bool fastSend = ReadSetting(Setting::FastSend) != 0;
@@ -749,12 +779,43 @@ void CChatDlg::OnSend()
     m_sendText.clear();
     m_sendButton->setEnabled(false);
     ShowFields();
+    PauseAfterSend();
+}
+
+void CChatDlg::PauseAfterSend()
+{
     // The window takes no input and handles no notification until the
     // pause is over, but it keeps painting.
+    m_sendPausing = true;
+    m_sendButton->setEnabled(false);
     WaitHolding([this](std::function<void()> ended) {
         CPlatform::Instance().SingleShot(kSendPauseMs, this, std::move(ended));
     });
     m_sendButton->setEnabled(true);
+    m_sendPausing = false;
+}
+
+std::optional<QString> CChatDlg::SendFromService(const QString& number, const QString& text)
+{
+    // Where the button cannot be pressed, the service is refused too.
+    if (m_sendPausing)
+        return QString::fromLatin1(CZoemlijnService::kRefusedPause);
+    if (m_holding > 0 || m_closing)
+        return QStringLiteral("Even wachten: het venster is bezig");
+    TakeFields();
+    if (const std::optional<QString> refusal = PlaceCall(number, text))
+        return refusal;
+    m_receivedText += QStringLiteral("Verz: ") + text + QStringLiteral("\r\n");
+    ShowFields();
+    emit TextSent(number, text);
+    if (ReadSetting(Setting::FastSend) == 0) {
+        // Refused from now on; the pause itself runs the event loop, so it
+        // starts once the caller has its answer.
+        m_sendPausing = true;
+        m_sendButton->setEnabled(false);
+        QTimer::singleShot(0, this, &CChatDlg::PauseAfterSend);
+    }
+    return std::nullopt;
 }
 
 void CChatDlg::TrackSentTexts(CCapiLink& link, unsigned code)

@@ -15,11 +15,13 @@
 #include <QIcon>
 
 #include <memory>
+#include <optional>
 
 class CCallListFilter;
 class CCallListSaver;
 class CDriverCall;
 class CTrayBadge;
+class CZoemlijnService;
 class QAction;
 class QLineEdit;
 class QMenu;
@@ -82,6 +84,9 @@ public:
     const CTrayBadge& TrayBadge() const { return *m_trayBadge; }
     const CTextHook& TextHook() const { return m_textHook; }
     const CSentTexts& SentTexts() const { return m_sentTexts; }
+    // What the window offers other programs, on the session bus where
+    // there is one.
+    CZoemlijnService& Service() { return *m_service; }
 
 signals:
     // The tray menu's "About..." or the icon's "CCapi About ...": the
@@ -131,6 +136,17 @@ private:
     void TrackSentTexts(CCapiLink& link, unsigned code);
     void ReportDelivery(const CSentTexts::Text& sent, uint16_t reason);
     void UpdateTrayBadge();
+    // The connect request of a send, and the text the window shows when it
+    // is not made; the button and the service share it.
+    std::optional<QString> PlaceCall(const QString& number, const QString& text);
+    // The 4000 ms after a send: the button greyed, nothing handled.
+    void PauseAfterSend();
+    // A send from the service: the button's steps and pause, but a refusal
+    // goes back to the caller instead of into a message box, and the
+    // fields the user is typing in stay as they are.
+    std::optional<QString> SendFromService(const QString& number, const QString& text);
+    // Both links registered, running and connected.
+    void UpdateServiceLinkUp();
     void RunCallerAction(const QString& action, const QString& path);
     void ShowCallListMenu(const QPoint& pos);
     // The topmost selected row, as a row of the whole list.
@@ -193,6 +209,9 @@ private:
     CTextNotifier m_notifier;
     CTextHook m_textHook;
     CSentTexts m_sentTexts;
+    std::unique_ptr<CZoemlijnService> m_service;
+    bool m_sendPausing = false; // in the pause after a send
+    int m_holding = 0;          // WaitHolding runs (nested)
     // Writes "bellijst.dat" at every change and at shutdown; none when the
     // stored list could not be read, so that it is never written over.
     std::unique_ptr<CCallListSaver> m_callListSaver;

@@ -7,6 +7,7 @@
 //   wait-rows N        until the call list has N rows
 //   wait-log TEXT      until the received-text box holds TEXT
 //   dump               the fields, the call list and the messages, as JSON
+//   bus                the session bus it is on (its address), or nothing
 //   quit               closes the window (its shutdown runs) and ends
 #include "CChatDlg.h"
 #include "Platform.h"
@@ -85,6 +86,8 @@ public:
             WaitFor([this, rows] { return m_dialog->CallListModel().rowCount() >= rows; });
         } else if (command == "wait-log") {
             WaitFor([this, rest] { return Log().contains(rest); });
+        } else if (command == "bus") {
+            Reply(qgetenv("DBUS_SESSION_BUS_ADDRESS"));
         } else if (command == "dump") {
             Reply(QJsonDocument(Dump()).toJson(QJsonDocument::Compact));
         } else if (command == "quit") {

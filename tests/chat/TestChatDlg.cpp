@@ -12,6 +12,7 @@
 #include "HelpFile.h"
 #include "SettingsStore.h"
 #include "TrayBadge.h"
+#include "ZoemlijnService.h"
 
 #include <QAccessible>
 #include <QDir>
@@ -169,6 +170,12 @@ private slots:
     void deliveryReportAfterThePause();
     void textHookForEveryText_data();
     void textHookForEveryText();
+
+    void serviceSend_data();
+    void serviceSend();
+    void serviceSendDuringThePause_data();
+    void serviceSendDuringThePause();
+    void serviceHearsTheWindow();
 
 private:
     // Both links have handled all that was queued, and the window all they
@@ -1527,6 +1534,130 @@ void TestChatDlg::textHookForEveryText()
     arguments[5] = program.arguments[5];
     QCOMPARE(program.arguments, arguments);
     QCOMPARE(CTextHook::Arguments(text), arguments);
+}
+
+// ---------------------------------------------------------------- the service (D-Bus)
+
+void TestChatDlg::serviceSend_data()
+{
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("driverRefuses");
+    QTest::addColumn<QString>("refusal"); // empty: taken
+    QTest::addColumn<QString>("log");
+
+    QTest::newRow("a text") << "0302" << "hallo" << false << "" << "Verz: hallo\n";
+    QTest::newRow("8-bit text goes out as Windows-1252") << "0302" << QString::fromUtf8("€ café") << false << ""
+                                                         << QString::fromUtf8("Verz: € café\n");
+    QTest::newRow("no number") << "" << "hallo" << false << "Wel een nummer invullen" << "";
+    QTest::newRow("driver refuses") << "0302" << "hallo" << true << "Connect werkte niet" << "";
+}
+
+void TestChatDlg::serviceSend()
+{
+    QFETCH(QString, number);
+    QFETCH(QString, text);
+    QFETCH(bool, driverRefuses);
+    QFETCH(QString, refusal);
+    QFETCH(QString, log);
+    WriteSetting(Setting::FastSend, 1);
+    if (driverRefuses)
+        m_driver->FailConnects(0x1108);
+    Open();
+    // What the user is typing stays where it is.
+    Type("phoneNumberEdit", "0309");
+    Type("sendTextEdit", "half af");
+    QSignalSpy sent(m_dlg.get(), &CChatDlg::TextSent);
+
+    const CZoemlijnService::SendResult result = m_dlg->Service().Send(number, text);
+    QCOMPARE(result.status,
+             refusal.isEmpty() ? CZoemlijnService::SendStatus::Accepted : CZoemlijnService::SendStatus::Refused);
+    QCOMPARE(result.message, refusal);
+    QCOMPARE(m_platform->messages, QStringList()); // the caller is told, not the user
+    QCOMPARE(int(SentTexts().size()), refusal.isEmpty() ? 1 : 0);
+    if (refusal.isEmpty()) {
+        QCOMPARE(SentTexts()[0].number, number.toLatin1());
+        QCOMPARE(SentTexts()[0].text, cp1252::Encode(text));
+        QCOMPARE(sent.count(), 1);
+        QCOMPARE(sent[0], (QVariantList{number, text}));
+    }
+    QCOMPARE(Log(), log);
+    QCOMPARE(Edit("phoneNumberEdit")->text(), QString("0309"));
+    QCOMPARE(Edit("sendTextEdit")->text(), QString("half af"));
+    QVERIFY(SendButton()->isEnabled());
+}
+
+void TestChatDlg::serviceSendDuringThePause_data()
+{
+    QTest::addColumn<bool>("byButton"); // else the first send is the service's too
+    QTest::newRow("after the button") << true;
+    QTest::newRow("after the service") << false;
+}
+
+void TestChatDlg::serviceSendDuringThePause()
+{
+    QFETCH(bool, byButton);
+    Open();
+    std::optional<CZoemlijnService::SendResult> during;
+    m_platform->onTimer = [&](const FakePlatform::Timer& timer) {
+        QCOMPARE(timer.milliseconds, 4000);
+        QVERIFY(!SendButton()->isEnabled());
+        during = m_dlg->Service().Send("0303", "tussendoor");
+        QTimer::singleShot(0, [this] { m_platform->FireTimer(); });
+    };
+    if (byButton) {
+        SendText("0302", "eerste");
+    } else {
+        QCOMPARE(m_dlg->Service().Send("0302", "eerste").status, CZoemlijnService::SendStatus::Accepted);
+        // Refused at once, before the pause has started.
+        QCOMPARE(m_dlg->Service().Send("0303", "te vroeg").message, QString(CZoemlijnService::kRefusedPause));
+        QVERIFY(!SendButton()->isEnabled());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(during.has_value(), kWait);
+    QCOMPARE(during->status, CZoemlijnService::SendStatus::Refused);
+    QCOMPARE(during->message, QString(CZoemlijnService::kRefusedPause));
+    QTRY_VERIFY_WITH_TIMEOUT(SendButton()->isEnabled(), kWait);
+    QCOMPARE(Log(), QString("Verz: eerste\n"));
+    QCOMPARE(int(SentTexts().size()), 1);
+    // After the pause the next one goes.
+    WriteSetting(Setting::FastSend, 1);
+    QCOMPARE(m_dlg->Service().Send("0304", "derde").status, CZoemlijnService::SendStatus::Accepted);
+    QCOMPARE(int(SentTexts().size()), 2);
+    QCOMPARE(m_platform->messages, QStringList());
+}
+
+void TestChatDlg::serviceHearsTheWindow()
+{
+    WriteSetting(Setting::FastSend, 1);
+    WriteFile("telefoonboek.dat", "");
+    Open();
+    CZoemlijnService& service = m_dlg->Service();
+    QVERIFY(service.LinkUp());
+    QSignalSpy received(&service, &CZoemlijnService::TextReceived);
+    QSignalSpy sent(&service, &CZoemlijnService::TextSent);
+    QSignalSpy delivery(&service, &CZoemlijnService::Delivery);
+    QSignalSpy linkUp(&service, &CZoemlijnService::LinkUpChanged);
+
+    Call("0302", "0301", "caf\xe9\r\n\x80");
+    QCOMPARE(received.count(), 1);
+    QCOMPARE(received[0], (QVariantList{"0302", "", QString::fromUtf8("café  €"), "0301",
+                                        "Unrestricted digital information", m_platform->now.toSecsSinceEpoch()}));
+
+    SendText("0305", "hoi");
+    QCOMPARE(sent.count(), 1);
+    QCOMPARE(sent[0], (QVariantList{"0305", "hoi"}));
+    Settle();
+    ClearSent(1, 0x3481);
+    QTRY_COMPARE_WITH_TIMEOUT(delivery.count(), 1, kWait);
+    QCOMPARE(delivery[0], (QVariantList{"0305", "hoi", QVariant::fromValue(quint16(0x3481))}));
+
+    m_driver->FailDriver(0x1101);
+    QTRY_COMPARE_WITH_TIMEOUT(linkUp.count(), 1, kWait);
+    QCOMPARE(linkUp[0], QVariantList{false});
+    m_driver->FailDriver(0);
+    QTRY_COMPARE_WITH_TIMEOUT(linkUp.count(), 2, 3 * kWait);
+    QCOMPARE(linkUp[1], QVariantList{true});
+    QVERIFY(service.LinkUp());
 }
 
 QTEST_MAIN(TestChatDlg)

@@ -35,6 +35,8 @@ void WriteFile(const QString& path, const QByteArray& bytes)
 class Peer
 {
 public:
+    // Each on a session bus of its own where it can, as each user's desktop
+    // has one.
     bool Start(const QString& home)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -44,7 +46,11 @@ public:
         m_process.setProcessEnvironment(env);
         m_process.setWorkingDirectory(home);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+#ifdef ZL_DBUS_RUN_SESSION
+        m_process.start(ZL_DBUS_RUN_SESSION, {"--", ZL_CHAT_PEER_BIN});
+#else
         m_process.start(ZL_CHAT_PEER_BIN);
+#endif
         return m_process.waitForStarted() && ReadLine() == "ready";
     }
     QByteArray Command(const QByteArray& line)
@@ -60,7 +66,12 @@ public:
     }
     ~Peer()
     {
-        if (m_process.state() != QProcess::NotRunning) {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        // The end of its input ends the window, and with it the bus that
+        // dbus-run-session started for it; killed, that bus would stay.
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(10000)) {
             m_process.kill();
             m_process.waitForFinished();
         }
@@ -77,6 +88,15 @@ private:
     QProcess m_process;
 };
 
+// zoemlijn-cli on the session bus at `bus`.
+void StartCli(QProcess& cli, const QByteArray& bus, const QStringList& args)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLocal8Bit(bus));
+    cli.setProcessEnvironment(env);
+    cli.start(ZL_CLI_BIN, args);
+}
+
 } // namespace
 
 class TestEndToEnd : public QObject
@@ -87,6 +107,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void textFromBToA();
+    void textThroughTheBus();
 
 private:
     QProcess m_exchange;
@@ -163,6 +184,60 @@ void TestEndToEnd::textFromBToA()
     QCOMPARE(lines.at(0), QByteArray(kNumberB) + "\r");
     QCOMPARE(lines.at(2), QByteArray("hallo daar \x80\xe9\r"));
     QCOMPARE(lines.at(6), QByteArray("Unrestricted digital information\r"));
+}
+
+void TestEndToEnd::textThroughTheBus()
+{
+#ifndef ZL_DBUS_RUN_SESSION
+    QSKIP("needs dbus-run-session");
+#endif
+    // B says what became of each text.
+    WriteFile(m_homeB.filePath(".config/Vlinderwerk/Zoemlijn.conf"),
+              "[Capi%20settings]\nFastSend=1\n\n[Extra]\nDeliveryReport=1\n");
+    Peer a, b;
+    QVERIFY(a.Start(m_homeA.path()));
+    QVERIFY(b.Start(m_homeB.path()));
+    const QByteArray busA = a.Command("bus");
+    const QByteArray busB = b.Command("bus");
+    QVERIFY(!busA.isEmpty() && !busB.isEmpty() && busA != busB);
+    const QString text = QString::fromUtf8("via de bus €é");
+
+    QProcess watch;
+    QByteArray watchSaid;
+    QObject::connect(&watch, &QProcess::readyReadStandardError, [&] { watchSaid += watch.readAllStandardError(); });
+    StartCli(watch, busA, {"watch", "--count", "1"});
+    QTRY_VERIFY_WITH_TIMEOUT(watchSaid.contains("wacht op teksten van het venster"), 10000);
+
+    // B's window sends, and hears from the network that A took the text.
+    QProcess send;
+    StartCli(send, busB, {"send", "--window", kNumberA, text});
+    QVERIFY(send.waitForFinished(20000));
+    const QByteArray sent = send.readAllStandardOutput();
+    QVERIFY2(sent.startsWith("Verz: " + text.toUtf8() + " naar " + kNumberA + ": afgeleverd"),
+             sent + send.readAllStandardError());
+    QCOMPARE(send.exitCode(), 0);
+
+    // A's TextReceived carries it.
+    QVERIFY(watch.waitForFinished(10000));
+    QCOMPARE(watch.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(watch.readAllStandardOutput()),
+             QString("%1\t%2\tUnrestricted digital information\t%3\n").arg(kNumberB, kNumberA, text));
+    QCOMPARE(b.Command("wait-log Afgeleverd"), QByteArray("ok"));
+    QCOMPARE(b.Dump()["log"].toString(), "Verz: " + text + "\nAfgeleverd\n");
+    QCOMPARE(a.Dump()["log"].toString(), "Ontv: " + text + "\n");
+
+    // A number the exchange does not know.
+    StartCli(send, busB, {"send", "--window", "0309999999", "weg"});
+    QVERIFY(send.waitForFinished(20000));
+    QCOMPARE(send.exitCode(), 1);
+    QCOMPARE(b.Command("wait-log Niet afgeleverd: nummer onbekend"), QByteArray("ok"));
+    const QJsonObject sender = b.Dump();
+    QVERIFY2(sender["log"].toString().endsWith("Verz: weg\nNiet afgeleverd: nummer onbekend\n"),
+             qPrintable(sender["log"].toString()));
+    QCOMPARE(sender["messages"].toArray().size(), 0);
+
+    QVERIFY(a.Quit());
+    QVERIFY(b.Quit());
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
