@@ -22,21 +22,24 @@ const QString kB = QStringLiteral("0302222222");
 // the message is poison, so a missing parameter shows as garbage.
 QByteArray Poisoned(const QByteArray& message) { return message + QByteArray(512, '\xee'); }
 
-QString Decoded(const QByteArray& message)
+// A message as libcapi20 decodes it; its structures point into `bytes`.
+struct Decoded
 {
-    QByteArray buf = Poisoned(message);
-    return QString::fromLatin1(capi_message2str(reinterpret_cast<unsigned char*>(buf.data())));
-}
+    explicit Decoded(const QByteArray& message) : bytes(Poisoned(message))
+    {
+        capi_message2cmsg(&cmsg, reinterpret_cast<unsigned char*>(bytes.data()));
+    }
+    QByteArray bytes;
+    _cmsg cmsg{};
+};
 
 // Decoded into fields and encoded again: the same octets when every
 // parameter sits where the standard puts it.
 QByteArray RoundTrip(const QByteArray& message)
 {
-    QByteArray in = Poisoned(message);
-    _cmsg cmsg{};
-    capi_message2cmsg(&cmsg, reinterpret_cast<unsigned char*>(in.data()));
+    Decoded d(message);
     QByteArray out(4096, '\0');
-    capi_cmsg2message(&cmsg, reinterpret_cast<unsigned char*>(out.data()));
+    capi_cmsg2message(&d.cmsg, reinterpret_cast<unsigned char*>(out.data()));
     return out.left(GetU16(reinterpret_cast<const uint8_t*>(out.constData())));
 }
 } // namespace
@@ -59,11 +62,9 @@ private:
 private slots:
     void init()
     {
-        exchange::ServerOptions options;
-        m_server = std::make_unique<exchange::ExchangeServer>(options);
+        m_server = std::make_unique<exchange::ExchangeServer>(exchange::ServerOptions());
         QString error;
-        QVERIFY(m_server->AddLine(kA, 0, &error));
-        QVERIFY(m_server->AddLine(kB, 0, &error));
+        QVERIFY(m_server->AddLine(kA, 0, &error) && m_server->AddLine(kB, 0, &error));
     }
     void cleanup() { m_server.reset(); }
 
@@ -80,35 +81,26 @@ private slots:
             const Frame f = side->Expect(ConnectActiveInd);
             QCOMPARE(f.bytes.size(), 15);
             QCOMPARE(RoundTrip(f.bytes).toHex(' '), f.bytes.toHex(' '));
-            const QString text = Decoded(f.bytes);
-            QVERIFY2(text.contains(QRegularExpression(QStringLiteral("ConnectedNumber\\s+= default"))), qPrintable(text));
-            QVERIFY2(text.contains(QRegularExpression(QStringLiteral("ConnectedSubaddress\\s+= default"))),
-                     qPrintable(text));
-            QVERIFY2(text.contains(QRegularExpression(QStringLiteral("LLC\\s+= default"))), qPrintable(text));
+            QByteArray buf = Poisoned(f.bytes);
+            const QString text = QString::fromLatin1(capi_message2str(reinterpret_cast<unsigned char*>(buf.data())));
+            for (const char* name : {"ConnectedNumber", "ConnectedSubaddress", "LLC"})
+                QVERIFY2(text.contains(QRegularExpression(QLatin1String(name) + QLatin1String("\\s+= default"))),
+                         qPrintable(text));
             QVERIFY2(!text.contains(QStringLiteral("ee ee")), qPrintable(text));
         }
     }
 
-    void facilityConf_data()
-    {
-        QTest::addColumn<int>("selector");
-        QTest::newRow("handset") << 0;
-        QTest::newRow("DTMF") << 1;
-        QTest::newRow("supplementary services") << 3;
-    }
     // FACILITY_CONF: Info, the request's selector, the confirmation parameter.
     void facilityConf()
     {
-        QFETCH(int, selector);
         auto c = Client(kA);
-        c->Send(Msg(Code(CmdFacility, SubReq), 1, U16(uint16_t(selector)) + Struct("\x01\x02"), 5));
+        c->Send(Msg(Code(CmdFacility, SubReq), 1, U16(3) + Struct("\x01\x02"), 5));
         const Frame f = c->Expect(Code(CmdFacility, SubConf));
         QCOMPARE(RoundTrip(f.bytes).toHex(' '), f.bytes.toHex(' '));
-        QByteArray in = Poisoned(f.bytes);
-        _cmsg cmsg{};
-        capi_message2cmsg(&cmsg, reinterpret_cast<unsigned char*>(in.data()));
+        const Decoded d(f.bytes);
+        const _cmsg& cmsg = d.cmsg;
         QCOMPARE(int(cmsg.Info), 0x300b);
-        QCOMPARE(int(cmsg.FacilitySelector), selector);
+        QCOMPARE(int(cmsg.FacilitySelector), 3);
         QCOMPARE(int(cmsg.Messagenumber), 5);
         QVERIFY(cmsg.FacilityConfirmationParameter && cmsg.FacilityConfirmationParameter[0] == 0);
     }
@@ -135,19 +127,9 @@ private slots:
                              QByteArray(5, '\0')));
         QCOMPARE(caller->Expect(ConnectConf).Value(), InfoOk);
         const Frame ind = callee->Expect(ConnectInd);
-        QVERIFY(ind.bytes.contains(encoded + QByteArray(4, '\0')));
+        QVERIFY(ind.bytes.endsWith(encoded + QByteArray(4, '\0')));
         QCOMPARE(int(ind.At16(0)), ind.bytes.size());
         QCOMPARE(RoundTrip(ind.bytes).toHex(' '), ind.bytes.toHex(' '));
-        QByteArray in = Poisoned(ind.bytes);
-        _cmsg cmsg{};
-        capi_message2cmsg(&cmsg, reinterpret_cast<unsigned char*>(in.data()));
-        QVERIFY(cmsg.CallingPartySubaddress);
-        const QByteArray decoded = sub.size() < 255
-                                       ? QByteArray(reinterpret_cast<const char*>(cmsg.CallingPartySubaddress) + 1,
-                                                    cmsg.CallingPartySubaddress[0])
-                                       : QByteArray(reinterpret_cast<const char*>(cmsg.CallingPartySubaddress) + 3,
-                                                    GetU16(cmsg.CallingPartySubaddress + 1));
-        QCOMPARE(decoded, sub);
     }
 };
 

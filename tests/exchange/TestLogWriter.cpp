@@ -7,30 +7,10 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <sstream>
 #include <string>
 
 using exchange::LogWriter;
-
-namespace {
-// Everything in the pipe until it stays empty for `quietMs`.
-std::string Drain(int fd, int quietMs = 300)
-{
-    std::string got;
-    char buf[65536];
-    int idle = 0;
-    while (idle < quietMs) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            got.append(buf, static_cast<size_t>(n));
-            idle = 0;
-        } else {
-            QTest::qWait(10);
-            idle += 10;
-        }
-    }
-    return got;
-}
-} // namespace
 
 class TestLogWriter : public QObject
 {
@@ -59,26 +39,32 @@ private slots:
             LogWriter log(fds[1]);
             for (int i = 0; i < lines; ++i)
                 log.Post(std::to_string(i) + ' ' + filler);
-            const std::string got = Drain(fds[0]);
+            // Everything in the pipe until it stays empty for 300 ms.
+            std::string got;
+            char buf[65536];
+            for (int idleMs = 0; idleMs < 300;) {
+                const ssize_t n = read(fds[0], buf, sizeof buf);
+                if (n > 0) {
+                    got.append(buf, size_t(n));
+                    idleMs = 0;
+                } else {
+                    QTest::qWait(10);
+                    idleMs += 10;
+                }
+            }
             const size_t dropped = log.Dropped();
             // At most a batch in the blocked write and kMaxWaiting behind it.
             QCOMPARE(dropped > 0, lines > 2 * int(LogWriter::kMaxWaiting));
-            if (dropped > 0)
-                QVERIFY(got.find("log lines dropped)") != std::string::npos);
+            QCOMPARE(got.find("log lines dropped)") != std::string::npos, dropped > 0);
             // The lines that came are whole and in order.
+            QVERIFY(got.back() == '\n');
             int last = -1, count = 0;
-            size_t pos = 0;
-            while (pos < got.size()) {
-                const size_t end = got.find('\n', pos);
-                QVERIFY(end != std::string::npos);
-                const std::string line = got.substr(pos, end - pos);
-                pos = end + 1;
+            std::istringstream in(got);
+            for (std::string line; std::getline(in, line);) {
                 if (line.front() == '(')
                     continue;
-                const int n = std::stoi(line);
-                QVERIFY2(n > last, line.c_str());
-                QCOMPARE(line.substr(line.find(' ') + 1), filler);
-                last = n;
+                QVERIFY2(std::stoi(line) > last && line.substr(line.find(' ') + 1) == filler, line.c_str());
+                last = std::stoi(line);
                 ++count;
             }
             QCOMPARE(size_t(count) + dropped, size_t(lines));
