@@ -112,8 +112,6 @@ private slots:
                                      << "max-connections 200\nline-connections 5\nregister-timeout 2500\n"
                                         "client-registrations 2\nclient-calls 255\nchannels 1\nallow 10.0.0.0/8\n"
                                      << "200,5,2500,2,255,1 10.0.0.0/8";
-        QTest::newRow("command line after the file wins") << QStringList{"--channels", "4"} << "channels 1\n"
-                                                          << "512,64,10000,8,30,4";
         QTest::newRow("no connections at all") << QStringList{"--max-connections", "0"} << "" << "error";
         QTest::newRow("more calls than PLCIs") << QStringList{"--client-calls", "256"} << "" << "error";
         QTest::newRow("no B channel") << QStringList{"--channels", "0"} << "" << "error";
