@@ -67,48 +67,20 @@ private slots:
     }
     void cleanup() { m_server.reset(); }
 
-    // CONNECT_ACTIVE_IND: Connected number, Connected subaddress, LLC, all
-    // three empty.
-    void connectActiveInd()
-    {
-        auto callee = Client(kB);
-        auto caller = Client(kA);
-        QVERIFY(callee->Listen(0x1));
-        caller->Send(ConnectReqMsg(kB.toLatin1(), "actief"));
-        caller->Expect(ConnectConf);
-        callee->Send(ConnectRespMsg(callee->Expect(ConnectInd).Address(), 0));
-        for (RawClient* side : {caller.get(), callee.get()}) {
-            const Frame f = side->Expect(ConnectActiveInd);
-            QCOMPARE(f.bytes.size(), 15);
-            QCOMPARE(RoundTrip(f.bytes).toHex(' '), f.bytes.toHex(' '));
-        }
-    }
-
-    // FACILITY_CONF: Info, the request's selector, the confirmation parameter.
-    void facilityConf()
-    {
-        auto c = Client(kA);
-        c->Send(Msg(Code(CmdFacility, SubReq), 1, U16(3) + Struct("\x01\x02"), 5));
-        const Frame f = c->Expect(Code(CmdFacility, SubConf));
-        QCOMPARE(RoundTrip(f.bytes).toHex(' '), f.bytes.toHex(' '));
-        const Decoded d(f.bytes);
-        const _cmsg& cmsg = d.cmsg;
-        QCOMPARE(int(cmsg.Info), 0x300b);
-        QCOMPARE(int(cmsg.FacilitySelector), 3);
-        QCOMPARE(int(cmsg.Messagenumber), 5);
-        QVERIFY(cmsg.FacilityConfirmationParameter && cmsg.FacilityConfirmationParameter[0] == 0);
-    }
-
-    void longSubaddress_data()
+    void callMessages_data()
     {
         QTest::addColumn<int>("textLength"); // the subaddress holds its type octet too
+        QTest::newRow("short text") << 5;
         QTest::newRow("253: a plain length octet") << 253;
         QTest::newRow("254: 255 octets, the escape") << 254;
         QTest::newRow("300: the escape") << 300;
     }
-    // A structure of 255 octets or more goes after the 0xff escape, in the
-    // CONNECT_REQ and in the CONNECT_IND; libcapi20 reads it back whole.
-    void longSubaddress()
+    // A call's messages as libcapi20 reads them. A structure of 255 octets
+    // or more goes after the 0xff escape, in the CONNECT_REQ and in the
+    // CONNECT_IND; CONNECT_ACTIVE_IND has its Connected number, Connected
+    // subaddress and LLC; FACILITY_CONF its Info, the request's selector and
+    // the confirmation parameter.
+    void callMessages()
     {
         QFETCH(int, textLength);
         auto callee = Client(kB);
@@ -124,6 +96,22 @@ private slots:
         QVERIFY(ind.bytes.endsWith(encoded + QByteArray(4, '\0')));
         QCOMPARE(int(ind.At16(0)), ind.bytes.size());
         QCOMPARE(RoundTrip(ind.bytes).toHex(' '), ind.bytes.toHex(' '));
+
+        callee->Send(ConnectRespMsg(ind.Address(), 0));
+        for (RawClient* side : {caller.get(), callee.get()}) {
+            const Frame f = side->Expect(ConnectActiveInd);
+            QCOMPARE(f.bytes.size(), 15); // three empty structures
+            QCOMPARE(RoundTrip(f.bytes).toHex(' '), f.bytes.toHex(' '));
+        }
+
+        caller->Send(Msg(Code(CmdFacility, SubReq), 1, U16(3) + Struct("\x01\x02"), 5));
+        const Frame f = caller->Expect(Code(CmdFacility, SubConf));
+        QCOMPARE(RoundTrip(f.bytes).toHex(' '), f.bytes.toHex(' '));
+        const Decoded d(f.bytes);
+        QCOMPARE(int(d.cmsg.Info), 0x300b);
+        QCOMPARE(int(d.cmsg.FacilitySelector), 3);
+        QCOMPARE(int(d.cmsg.Messagenumber), 5);
+        QVERIFY(d.cmsg.FacilityConfirmationParameter && d.cmsg.FacilityConfirmationParameter[0] == 0);
     }
 };
 

@@ -211,8 +211,10 @@ private slots:
         if (what.startsWith(QLatin1String("silent+"))) {
             second = Connect(kA, what == QLatin1String("silent+other") ? kOther : QString());
             QVERIFY(second->Register());
-            if (what == QLatin1String("silent+release"))
+            if (what == QLatin1String("silent+release")) { // after the first's own time ran out
+                QTest::qWait(2 * kTimeoutMs);
                 second->Close();
+            }
         }
         if (stays) {
             QTest::qWait(3 * kTimeoutMs);
