@@ -208,9 +208,9 @@ private slots:
         QTest::addColumn<QList<int>>("responses"); // Reject per listener, in turn; -1: never answers
         QTest::addColumn<int>("callerEnd");        // DISCONNECT_IND Reason; -1: CONNECT_ACTIVE_IND
         QTest::addColumn<QList<int>>("ends");      // per listener: its DISCONNECT_IND Reason; -1: connected
-        QTest::newRow("second rejects") << QList<int>{1, 5} << 0x349d << QList<int>{0, 0};
-        QTest::newRow("second ignores too") << QList<int>{1, 1} << 0x3492 << QList<int>{0, 0};
-        QTest::newRow("second accepts") << QList<int>{1, 0} << -1 << QList<int>{0, -1};
+        QTest::newRow("two: ignored, then rejected") << QList<int>{1, 5} << 0x349d << QList<int>{0, 0};
+        QTest::newRow("two: both ignore") << QList<int>{1, 1} << 0x3492 << QList<int>{0, 0};
+        QTest::newRow("two: ignored, then accepted") << QList<int>{1, 0} << -1 << QList<int>{0, -1};
         QTest::newRow("two: busy outranks facility rejected, though first") << QList<int>{3, 5} << 0x3491
                                                                            << QList<int>{0, 0};
         QTest::newRow("two: equal rank, the latest stands") << QList<int>{5, 2} << 0x3490 << QList<int>{0, 0};
