@@ -3,7 +3,6 @@
 #include "ExchangeServer.h"
 #include "RawClient.h"
 
-#include <QRegularExpression>
 #include <QTest>
 
 #include <capi20.h>
@@ -22,21 +21,24 @@ const QString kB = QStringLiteral("0302222222");
 // the message is poison, so a missing parameter shows as garbage.
 QByteArray Poisoned(const QByteArray& message) { return message + QByteArray(512, '\xee'); }
 
-QString Decoded(const QByteArray& message)
+// A message as libcapi20 decodes it; its structures point into `bytes`.
+struct Decoded
 {
-    QByteArray buf = Poisoned(message);
-    return QString::fromLatin1(capi_message2str(reinterpret_cast<unsigned char*>(buf.data())));
-}
+    explicit Decoded(const QByteArray& message) : bytes(Poisoned(message))
+    {
+        capi_message2cmsg(&cmsg, reinterpret_cast<unsigned char*>(bytes.data()));
+    }
+    QByteArray bytes;
+    _cmsg cmsg{};
+};
 
 // Decoded into fields and encoded again: the same octets when every
 // parameter sits where the standard puts it.
 QByteArray RoundTrip(const QByteArray& message)
 {
-    QByteArray in = Poisoned(message);
-    _cmsg cmsg{};
-    capi_message2cmsg(&cmsg, reinterpret_cast<unsigned char*>(in.data()));
+    Decoded d(message);
     QByteArray out(4096, '\0');
-    capi_cmsg2message(&cmsg, reinterpret_cast<unsigned char*>(out.data()));
+    capi_cmsg2message(&d.cmsg, reinterpret_cast<unsigned char*>(out.data()));
     return out.left(GetU16(reinterpret_cast<const uint8_t*>(out.constData())));
 }
 } // namespace
@@ -59,70 +61,26 @@ private:
 private slots:
     void init()
     {
-        exchange::ServerOptions options;
-        m_server = std::make_unique<exchange::ExchangeServer>(options);
+        m_server = std::make_unique<exchange::ExchangeServer>(exchange::ServerOptions());
         QString error;
-        QVERIFY(m_server->AddLine(kA, 0, &error));
-        QVERIFY(m_server->AddLine(kB, 0, &error));
+        QVERIFY(m_server->AddLine(kA, 0, &error) && m_server->AddLine(kB, 0, &error));
     }
     void cleanup() { m_server.reset(); }
 
-    // CONNECT_ACTIVE_IND: Connected number, Connected subaddress, LLC.
-    void connectActiveInd()
-    {
-        auto callee = Client(kB);
-        auto caller = Client(kA);
-        QVERIFY(callee->Listen(0x1));
-        caller->Send(ConnectReqMsg(kB.toLatin1(), "actief"));
-        caller->Expect(ConnectConf);
-        callee->Send(ConnectRespMsg(callee->Expect(ConnectInd).Address(), 0));
-        for (RawClient* side : {caller.get(), callee.get()}) {
-            const Frame f = side->Expect(ConnectActiveInd);
-            QCOMPARE(f.bytes.size(), 15);
-            QCOMPARE(RoundTrip(f.bytes).toHex(' '), f.bytes.toHex(' '));
-            const QString text = Decoded(f.bytes);
-            QVERIFY2(text.contains(QRegularExpression(QStringLiteral("ConnectedNumber\\s+= default"))), qPrintable(text));
-            QVERIFY2(text.contains(QRegularExpression(QStringLiteral("ConnectedSubaddress\\s+= default"))),
-                     qPrintable(text));
-            QVERIFY2(text.contains(QRegularExpression(QStringLiteral("LLC\\s+= default"))), qPrintable(text));
-            QVERIFY2(!text.contains(QStringLiteral("ee ee")), qPrintable(text));
-        }
-    }
-
-    void facilityConf_data()
-    {
-        QTest::addColumn<int>("selector");
-        QTest::newRow("handset") << 0;
-        QTest::newRow("DTMF") << 1;
-        QTest::newRow("supplementary services") << 3;
-    }
-    // FACILITY_CONF: Info, the request's selector, the confirmation parameter.
-    void facilityConf()
-    {
-        QFETCH(int, selector);
-        auto c = Client(kA);
-        c->Send(Msg(Code(CmdFacility, SubReq), 1, U16(uint16_t(selector)) + Struct("\x01\x02"), 5));
-        const Frame f = c->Expect(Code(CmdFacility, SubConf));
-        QCOMPARE(RoundTrip(f.bytes).toHex(' '), f.bytes.toHex(' '));
-        QByteArray in = Poisoned(f.bytes);
-        _cmsg cmsg{};
-        capi_message2cmsg(&cmsg, reinterpret_cast<unsigned char*>(in.data()));
-        QCOMPARE(int(cmsg.Info), 0x300b);
-        QCOMPARE(int(cmsg.FacilitySelector), selector);
-        QCOMPARE(int(cmsg.Messagenumber), 5);
-        QVERIFY(cmsg.FacilityConfirmationParameter && cmsg.FacilityConfirmationParameter[0] == 0);
-    }
-
-    void longSubaddress_data()
+    void callMessages_data()
     {
         QTest::addColumn<int>("textLength"); // the subaddress holds its type octet too
+        QTest::newRow("short text") << 5;
         QTest::newRow("253: a plain length octet") << 253;
         QTest::newRow("254: 255 octets, the escape") << 254;
         QTest::newRow("300: the escape") << 300;
     }
-    // A structure of 255 octets or more goes after the 0xff escape, in the
-    // CONNECT_REQ and in the CONNECT_IND; libcapi20 reads it back whole.
-    void longSubaddress()
+    // A call's messages as libcapi20 reads them. A structure of 255 octets
+    // or more goes after the 0xff escape, in the CONNECT_REQ and in the
+    // CONNECT_IND; CONNECT_ACTIVE_IND has its Connected number, Connected
+    // subaddress and LLC; FACILITY_CONF its Info, the request's selector and
+    // the confirmation parameter.
+    void callMessages()
     {
         QFETCH(int, textLength);
         auto callee = Client(kB);
@@ -135,19 +93,25 @@ private slots:
                              QByteArray(5, '\0')));
         QCOMPARE(caller->Expect(ConnectConf).Value(), InfoOk);
         const Frame ind = callee->Expect(ConnectInd);
-        QVERIFY(ind.bytes.contains(encoded + QByteArray(4, '\0')));
+        QVERIFY(ind.bytes.endsWith(encoded + QByteArray(4, '\0')));
         QCOMPARE(int(ind.At16(0)), ind.bytes.size());
         QCOMPARE(RoundTrip(ind.bytes).toHex(' '), ind.bytes.toHex(' '));
-        QByteArray in = Poisoned(ind.bytes);
-        _cmsg cmsg{};
-        capi_message2cmsg(&cmsg, reinterpret_cast<unsigned char*>(in.data()));
-        QVERIFY(cmsg.CallingPartySubaddress);
-        const QByteArray decoded = sub.size() < 255
-                                       ? QByteArray(reinterpret_cast<const char*>(cmsg.CallingPartySubaddress) + 1,
-                                                    cmsg.CallingPartySubaddress[0])
-                                       : QByteArray(reinterpret_cast<const char*>(cmsg.CallingPartySubaddress) + 3,
-                                                    GetU16(cmsg.CallingPartySubaddress + 1));
-        QCOMPARE(decoded, sub);
+
+        callee->Send(ConnectRespMsg(ind.Address(), 0));
+        for (RawClient* side : {caller.get(), callee.get()}) {
+            const Frame f = side->Expect(ConnectActiveInd);
+            QCOMPARE(f.bytes.size(), 15); // three empty structures
+            QCOMPARE(RoundTrip(f.bytes).toHex(' '), f.bytes.toHex(' '));
+        }
+
+        caller->Send(Msg(Code(CmdFacility, SubReq), 1, U16(3) + Struct("\x01\x02"), 5));
+        const Frame f = caller->Expect(Code(CmdFacility, SubConf));
+        QCOMPARE(RoundTrip(f.bytes).toHex(' '), f.bytes.toHex(' '));
+        const Decoded d(f.bytes);
+        QCOMPARE(int(d.cmsg.Info), 0x300b);
+        QCOMPARE(int(d.cmsg.FacilitySelector), 3);
+        QCOMPARE(int(d.cmsg.Messagenumber), 5);
+        QVERIFY(d.cmsg.FacilityConfirmationParameter && d.cmsg.FacilityConfirmationParameter[0] == 0);
     }
 };
 

@@ -9,9 +9,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <memory>
 #include <vector>
 
@@ -202,45 +199,80 @@ private slots:
         QVERIFY(Idle());
     }
 
-    void twoListeners_data()
+    // Q.931 point-to-multipoint: a call offered to several applications on a
+    // line ends only when all of them rejected or ignored it, or the timer ran
+    // out; the first to accept gets it; the caller hears the weightiest cause,
+    // the latest of its rank.
+    void pointToMultipoint_data()
     {
-        QTest::addColumn<int>("second");    // the second listener's Reject; the first ignores
-        QTest::addColumn<int>("callerEnd"); // caller's CONNECT_ACTIVE_IND (-1) or DISCONNECT_IND reason
-        QTest::newRow("second rejects") << 5 << 0x349d;
-        QTest::newRow("second ignores too") << 1 << 0x3492;
-        QTest::newRow("second accepts") << 0 << -1;
+        QTest::addColumn<QList<int>>("responses"); // Reject per listener, in turn; -1: never answers
+        QTest::addColumn<int>("callerEnd");        // DISCONNECT_IND Reason; -1: CONNECT_ACTIVE_IND
+        QTest::addColumn<QList<int>>("ends");      // per listener: its DISCONNECT_IND Reason; -1: connected
+        QTest::newRow("two: ignored, then rejected") << QList<int>{1, 5} << 0x349d << QList<int>{0, 0};
+        QTest::newRow("two: both ignore") << QList<int>{1, 1} << 0x3492 << QList<int>{0, 0};
+        QTest::newRow("two: ignored, then accepted") << QList<int>{1, 0} << -1 << QList<int>{0, -1};
+        QTest::newRow("two: busy outranks facility rejected, though first") << QList<int>{3, 5} << 0x3491
+                                                                           << QList<int>{0, 0};
+        QTest::newRow("two: equal rank, the latest stands") << QList<int>{5, 2} << 0x3490 << QList<int>{0, 0};
+        QTest::newRow("two: incompatible counts least") << QList<int>{5, 7} << 0x349d << QList<int>{0, 0};
+        QTest::newRow("two: only incompatible") << QList<int>{7, 7} << 0x34d8 << QList<int>{0, 0};
+        QTest::newRow("two: rejected, the other silent till the timer") << QList<int>{5, -1} << 0x349d
+                                                                       << QList<int>{0, 0x34e6};
+        QTest::newRow("three: busy among out of order and rejected") << QList<int>{8, 3, 5} << 0x3491
+                                                                    << QList<int>{0, 0, 0};
+        QTest::newRow("three: call rejected outranks a later facility rejected") << QList<int>{2, 9, 5} << 0x3495
+                                                                                 << QList<int>{0, 0, 0};
+        QTest::newRow("three: rejected, ignored, accepted") << QList<int>{5, 1, 0} << -1 << QList<int>{0, 0, -1};
+        QTest::newRow("three: the first accepts, the others lose it") << QList<int>{0, -1, -1} << -1
+                                                                     << QList<int>{-1, 0x3304, 0x3304};
     }
-    void twoListeners()
+    void pointToMultipoint()
     {
-        QFETCH(int, second);
+        QFETCH(QList<int>, responses);
         QFETCH(int, callerEnd);
-        auto first = Client(kB);
-        auto other = Client(kB);
-        auto sender = Client(kA);
-        QVERIFY(first->Listen(kAllServices));
-        QVERIFY(other->Listen(kAllServices));
-        sender->Send(ConnectReqMsg(kB.toLatin1(), "twee"));
-        const Frame conf = sender->Expect(ConnectConf);
-        const Frame ind1 = first->Expect(ConnectInd);
-        const Frame ind2 = other->Expect(ConnectInd);
-        first->Send(ConnectRespMsg(ind1.Address(), 1));
-        QCOMPARE(first->Expect(DisconnectInd).Value(), ReasonNoCause);
-        QVERIFY(sender->Quiet());
-        other->Send(ConnectRespMsg(ind2.Address(), uint16_t(second)));
-        if (callerEnd < 0) {
-            sender->Expect(ConnectActiveInd);
-            other->Expect(ConnectActiveInd);
-            sender->Send(Msg(DisconnectReq, conf.Address(), Struct({})));
-            QCOMPARE(sender->Expect(DisconnectConf).Value(), InfoOk);
-            QCOMPARE(other->Expect(DisconnectInd).Value(), ReasonNormalClearing);
-            QCOMPARE(sender->Expect(DisconnectInd).Value(), ReasonNoCause);
-        } else {
-            QCOMPARE(int(sender->Expect(DisconnectInd).Value()), callerEnd);
-            QCOMPARE(other->Expect(DisconnectInd).Value(), ReasonNoCause);
+        QFETCH(QList<int>, ends);
+        std::vector<std::unique_ptr<RawClient>> listeners;
+        for (int i = 0; i < responses.size(); ++i) {
+            listeners.push_back(Client(kB));
+            QVERIFY(listeners.back()->Listen(kAllServices));
         }
-        first->Send(Msg(DisconnectResp, ind1.Address()));
-        other->Send(Msg(DisconnectResp, ind2.Address()));
-        sender->Send(Msg(DisconnectResp, conf.Address()));
+        auto sender = Client(kA);
+        sender->Send(ConnectReqMsg(kB.toLatin1(), "aan allen"));
+        const uint32_t callerPlci = sender->Expect(ConnectConf).Address();
+        std::vector<uint32_t> plcis;
+        for (auto& l : listeners) {
+            const Frame ind = l->Expect(ConnectInd);
+            QVERIFY(ind.bytes.contains("aan allen"));
+            plcis.push_back(ind.Address());
+        }
+        for (int i = 0; i < responses.size(); ++i) {
+            if (responses[i] < 0)
+                continue;
+            listeners[i]->Send(ConnectRespMsg(plcis[i], uint16_t(responses[i])));
+            if (ends[i] >= 0) // a rejection ends its own part at once
+                QCOMPARE(int(listeners[i]->Expect(DisconnectInd).Value()), ends[i]);
+            if (responses[i] != 0 && i < responses.size() - 1)
+                QVERIFY2(sender->Quiet(), "the call ended before everyone answered");
+        }
+        const Frame end = sender->Next(kSetupTimeoutMs + 5000);
+        QCOMPARE(int(end.Code()), int(callerEnd < 0 ? ConnectActiveInd : DisconnectInd));
+        if (callerEnd >= 0)
+            QCOMPARE(int(end.Value()), callerEnd);
+        for (int i = 0; i < responses.size(); ++i) {
+            if (ends[i] == -1)
+                listeners[i]->Expect(ConnectActiveInd);
+            else if (responses[i] < 0)
+                QCOMPARE(int(listeners[i]->Expect(DisconnectInd).Value()), ends[i]);
+        }
+        if (callerEnd < 0) {
+            sender->Send(Msg(DisconnectReq, callerPlci, Struct({})));
+            QCOMPARE(sender->Expect(DisconnectConf).Value(), InfoOk);
+            QCOMPARE(sender->Expect(DisconnectInd).Value(), ReasonNoCause);
+            QCOMPARE(listeners[ends.indexOf(-1)]->Expect(DisconnectInd).Value(), ReasonNormalClearing);
+        }
+        for (int i = 0; i < responses.size(); ++i)
+            listeners[i]->Send(Msg(DisconnectResp, plcis[i]));
+        sender->Send(Msg(DisconnectResp, callerPlci));
         QVERIFY(Idle());
     }
 
@@ -650,93 +682,6 @@ private slots:
         QCOMPARE(int(callee->Expect(ConnectInd).Code()), int(ConnectInd));
     }
 
-    // Q.931 point-to-multipoint: a call offered to several applications on a
-    // line ends only when all of them rejected it or the timer ran out; the
-    // first to accept gets it; the caller hears the weightiest cause, the
-    // latest of its rank.
-    void pointToMultipoint_data()
-    {
-        QTest::addColumn<QList<int>>("responses"); // Reject per listener, in turn; -1: never answers
-        QTest::addColumn<int>("callerEnd");        // DISCONNECT_IND Reason; -1: CONNECT_ACTIVE_IND
-        QTest::addColumn<QList<int>>("ends");      // per listener: its DISCONNECT_IND Reason; -1: connected
-        QTest::newRow("two: busy outranks facility rejected, though first") << QList<int>{3, 5} << 0x3491
-                                                                           << QList<int>{0, 0};
-        QTest::newRow("two: equal rank, the latest stands") << QList<int>{5, 2} << 0x3490 << QList<int>{0, 0};
-        QTest::newRow("two: call rejected outranks facility rejected") << QList<int>{5, 9} << 0x3495
-                                                                      << QList<int>{0, 0};
-        QTest::newRow("two: incompatible counts least") << QList<int>{5, 7} << 0x349d << QList<int>{0, 0};
-        QTest::newRow("two: only incompatible") << QList<int>{7, 7} << 0x34d8 << QList<int>{0, 0};
-        QTest::newRow("two: ignored, then rejected") << QList<int>{1, 5} << 0x349d << QList<int>{0, 0};
-        QTest::newRow("two: rejected, then accepted") << QList<int>{5, 0} << -1 << QList<int>{0, -1};
-        QTest::newRow("two: rejected, the other silent till the timer") << QList<int>{5, -1} << 0x349d
-                                                                       << QList<int>{0, 0x34e6};
-        QTest::newRow("three: busy among out of order and rejected") << QList<int>{8, 3, 5} << 0x3491
-                                                                    << QList<int>{0, 0, 0};
-        QTest::newRow("three: rejected, ignored, accepted") << QList<int>{5, 1, 0} << -1 << QList<int>{0, 0, -1};
-        QTest::newRow("three: the first accepts, the others lose it") << QList<int>{0, -1, -1} << -1
-                                                                     << QList<int>{-1, 0x3304, 0x3304};
-        QTest::newRow("three: call rejected among normal and facility") << QList<int>{2, 9, 5} << 0x3495
-                                                                        << QList<int>{0, 0, 0};
-        QTest::newRow("three: all ignore") << QList<int>{1, 1, 1} << 0x3492 << QList<int>{0, 0, 0};
-    }
-    void pointToMultipoint()
-    {
-        QFETCH(QList<int>, responses);
-        QFETCH(int, callerEnd);
-        QFETCH(QList<int>, ends);
-        std::vector<std::unique_ptr<RawClient>> listeners;
-        for (int i = 0; i < responses.size(); ++i) {
-            listeners.push_back(Client(kB));
-            QVERIFY(listeners.back()->Listen(kAllServices));
-        }
-        auto sender = Client(kA);
-        sender->Send(ConnectReqMsg(kB.toLatin1(), "aan allen"));
-        const uint32_t callerPlci = sender->Expect(ConnectConf).Address();
-        std::vector<uint32_t> plcis;
-        for (auto& l : listeners) {
-            const Frame ind = l->Expect(ConnectInd);
-            QVERIFY(ind.bytes.contains("aan allen"));
-            plcis.push_back(ind.Address());
-        }
-        for (int i = 0; i < responses.size(); ++i) {
-            if (responses[i] < 0)
-                continue;
-            listeners[i]->Send(ConnectRespMsg(plcis[i], uint16_t(responses[i])));
-            if (ends[i] >= 0) // a rejection ends its own part at once
-                QCOMPARE(int(listeners[i]->Expect(DisconnectInd).Value()), ends[i]);
-            const bool decided = responses[i] == 0 || i == responses.size() - 1;
-            if (!decided)
-                QVERIFY2(sender->Quiet(), "the call ended before everyone answered");
-        }
-        const Frame end = sender->Next(kSetupTimeoutMs + 5000);
-        if (callerEnd < 0) {
-            QCOMPARE(end.Code(), ConnectActiveInd);
-        } else {
-            QCOMPARE(end.Code(), DisconnectInd);
-            QCOMPARE(int(end.Value()), callerEnd);
-        }
-        for (int i = 0; i < responses.size(); ++i) {
-            if (ends[i] == -1) {
-                listeners[i]->Expect(ConnectActiveInd);
-            } else if (responses[i] < 0) {
-                QCOMPARE(int(listeners[i]->Expect(DisconnectInd).Value()), ends[i]);
-            }
-            listeners[i]->Send(Msg(DisconnectResp, plcis[i]));
-        }
-        if (callerEnd < 0) {
-            sender->Send(Msg(DisconnectReq, callerPlci, Struct({})));
-            QCOMPARE(sender->Expect(DisconnectConf).Value(), InfoOk);
-            QCOMPARE(sender->Expect(DisconnectInd).Value(), ReasonNoCause);
-            for (int i = 0; i < responses.size(); ++i)
-                if (ends[i] == -1)
-                    QCOMPARE(listeners[i]->Expect(DisconnectInd).Value(), ReasonNormalClearing);
-            for (int i = 0; i < responses.size(); ++i)
-                listeners[i]->Send(Msg(DisconnectResp, plcis[i]));
-        }
-        sender->Send(Msg(DisconnectResp, callerPlci));
-        QVERIFY(Idle());
-    }
-
     // A line's B channels (--channels) are taken by its connected calls:
     // called then, it is busy; calling out, it has no channel.
     void channelsInUse_data()
@@ -752,17 +697,14 @@ private slots:
         const QString kC = QStringLiteral("0303333333");
         exchange::ServerOptions options;
         options.limits.channels = channels;
-        options.timeouts.setupMs = kSetupTimeoutMs;
         m_server = std::make_unique<exchange::ExchangeServer>(options);
         QString error;
-        QVERIFY(m_server->AddLine(kA, 0, &error));
-        QVERIFY(m_server->AddLine(kB, 0, &error));
-        QVERIFY(m_server->AddLine(kC, 0, &error));
+        QVERIFY(m_server->AddLine(kA, 0, &error) && m_server->AddLine(kB, 0, &error) &&
+                m_server->AddLine(kC, 0, &error));
         auto a = Client(kA, true, 30);
         auto b = Client(kB, true, 30);
         auto c = Client(kC, true, 30);
-        QVERIFY(b->Listen(kAllServices));
-        QVERIFY(a->Listen(kAllServices));
+        QVERIFY(a->Listen(kAllServices) && b->Listen(kAllServices));
         c->Send(Hex("00000000e0ff000001000000"));
         QCOMPARE(int(c->Next().At16(12)), channels); // the profile tells them
         std::vector<uint32_t> held;
@@ -787,11 +729,9 @@ private slots:
         a->Send(Msg(DisconnectReq, held.front(), Struct({})));
         a->Expect(DisconnectConf);
         a->Expect(DisconnectInd);
-        const uint32_t freed = b->Expect(DisconnectInd).Address();
         a->Send(Msg(DisconnectResp, held.front()));
-        b->Send(Msg(DisconnectResp, freed));
+        b->Send(Msg(DisconnectResp, b->Expect(DisconnectInd).Address()));
         c->Send(ConnectReqMsg(kB.toLatin1(), "nu wel"));
-        QCOMPARE(c->Expect(ConnectConf).Value(), InfoOk);
         QVERIFY(b->Expect(ConnectInd).bytes.contains("nu wel"));
     }
 
@@ -808,10 +748,8 @@ private slots:
         auto first = Client(kB);
         auto second = Client(kB);
         auto caller = Client(kA);
-        QVERIFY(first->Listen(kAllServices));
-        QVERIFY(second->Listen(kAllServices));
+        QVERIFY(first->Listen(kAllServices) && second->Listen(kAllServices));
         caller->Send(ConnectReqMsg(kB.toLatin1(), "tring"));
-        caller->Expect(ConnectConf);
         const uint32_t p1 = first->Expect(ConnectInd).Address();
         const uint32_t p2 = second->Expect(ConnectInd).Address();
         first->Send(Msg(AlertReq, p1, Struct({})));
@@ -828,7 +766,6 @@ private slots:
         QTest::addColumn<int>("type");
         QTest::newRow("0x81: unknown, ISDN plan, last octet") << 0x81;
         QTest::newRow("0x01: bit 7 clear") << 0x01;
-        QTest::newRow("0xa1: national") << 0xa1;
     }
     void calledNumberType()
     {
@@ -839,8 +776,7 @@ private slots:
         sender->Send(Msg(ConnectReq, 1, U16(2) + Struct(char(type) + kB.toLatin1()) + Struct({}) + Struct({}) +
                                             Struct("\x81type") + QByteArray(5, '\0')));
         QCOMPARE(sender->Expect(ConnectConf).Value(), InfoOk);
-        const Frame ind = receiver->Expect(ConnectInd);
-        QVERIFY(ind.bytes.contains(Struct("\x81" + kB.toLatin1())));
+        QVERIFY(receiver->Expect(ConnectInd).bytes.contains(Struct("\x81" + kB.toLatin1())));
     }
 
     // The receiver gets no more unanswered DATA_B3_INDs than its
@@ -857,14 +793,13 @@ private slots:
     {
         QFETCH(int, maxBlocks);
         constexpr int kWaiting = 8; // what the exchange keeps back for a receiver
-        auto callee = std::make_unique<RawClient>(m_server->Port(kB));
+        auto callee = Client(kB, false);
         QCOMPARE(callee->RegisterInfo(128, 2, uint16_t(maxBlocks)), InfoOk);
         auto caller = Client(kA);
         QVERIFY(callee->Listen(kAllServices));
         caller->Send(ConnectReqMsg(kB.toLatin1(), "data"));
         const uint32_t a = caller->Expect(ConnectConf).Address();
-        const uint32_t b = callee->Expect(ConnectInd).Address();
-        callee->Send(ConnectRespMsg(b, 0));
+        callee->Send(ConnectRespMsg(callee->Expect(ConnectInd).Address(), 0));
         caller->Expect(ConnectActiveInd);
         callee->Expect(ConnectActiveInd);
         caller->Send(Msg(ConnectB3Req, a, Struct({})));
@@ -876,72 +811,24 @@ private slots:
 
         const int sent = maxBlocks + kWaiting + 1;
         for (int i = 0; i < sent; ++i)
-            caller->Send(Msg(DataB3Req, ncciA, U32(0) + U16(1) + U16(uint16_t(100 + i)) + U16(0)) + char('a' + i % 26));
-        int confirmed = 0, delivered = 0;
-        auto take = [&](int confs, int inds) {
-            for (int i = 0; i < confs; ++i) {
-                const Frame f = caller->Expect(DataB3Conf);
-                QCOMPARE(f.At16(12), uint16_t(100 + confirmed));
-                QCOMPARE(f.Value(), InfoOk);
-                ++confirmed;
-            }
-            for (int i = 0; i < inds; ++i) {
-                const Frame f = callee->Expect(DataB3Ind);
-                QCOMPARE(f.bytes.mid(22), QByteArray(1, char('a' + delivered % 26)));
-                ++delivered;
-            }
+            caller->Send(Msg(DataB3Req, ncciA, U32(0) + U16(1) + U16(uint16_t(100 + i)) + U16(0)) + char('a' + i));
+        int delivered = 0;
+        auto take = [&] { // the next block: confirmed to the sender, delivered to the receiver
+            QCOMPARE(caller->Expect(DataB3Conf).bytes.mid(12), U16(uint16_t(100 + delivered)) + U16(InfoOk));
+            QCOMPARE(callee->Expect(DataB3Ind).bytes.mid(22), QByteArray(1, char('a' + delivered)));
+            ++delivered;
         };
-        take(maxBlocks, maxBlocks);
+        for (int i = 0; i < maxBlocks; ++i)
+            take();
         // The waiting ones are not confirmed yet; the last finds the queue full.
-        const Frame refused = caller->Expect(DataB3Conf);
-        QCOMPARE(refused.At16(12), uint16_t(100 + sent - 1));
-        QCOMPARE(refused.Value(), uint16_t(ErrQueueFull));
+        QCOMPARE(caller->Expect(DataB3Conf).bytes.mid(12), U16(uint16_t(100 + sent - 1)) + U16(ErrQueueFull));
         QVERIFY(caller->Quiet() && callee->Quiet());
         // Zoemlijn answers with handle 0: each answer lets one more go.
         for (int i = 0; i < kWaiting; ++i) {
             callee->Send(Msg(DataB3Resp, ncciB, U16(0)));
-            take(1, 1);
+            take();
             QVERIFY(caller->Quiet() && callee->Quiet());
         }
-        QCOMPARE(delivered, sent - 1);
-    }
-
-    // The pcap device fills up: one message, and the calls go on.
-    void pcapFailureLeavesCallsRunning()
-    {
-        QTemporaryDir dir;
-        exchange::PcapWriter pcap;
-        int messages = 0;
-        pcap.SetErrorSink([&](const std::string&) { ++messages; });
-        qint64 room = 200;
-        pcap.SetWriteFunction([&](int fd, const void* data, size_t size) -> ssize_t {
-            if (room <= 0) {
-                errno = ENOSPC;
-                return -1;
-            }
-            const ssize_t n = write(fd, data, std::min<size_t>(size, size_t(room)));
-            room -= n;
-            return n;
-        });
-        QVERIFY(pcap.Open(dir.filePath(QStringLiteral("calls.pcap")).toStdString()));
-        m_server->Core().SetObserver(&pcap);
-        auto receiver = Client(kB);
-        auto sender = Client(kA);
-        QVERIFY(receiver->Listen(kAllServices));
-        for (int i = 0; i < 5; ++i) {
-            sender->Send(ConnectReqMsg(kB.toLatin1(), "vol"));
-            const uint32_t a = sender->Expect(ConnectConf).Address();
-            const uint32_t b = receiver->Expect(ConnectInd).Address();
-            receiver->Send(ConnectRespMsg(b, 5));
-            QCOMPARE(sender->Expect(DisconnectInd).Value(), ReasonFacilityRejected);
-            receiver->Expect(DisconnectInd);
-            sender->Send(Msg(DisconnectResp, a));
-            receiver->Send(Msg(DisconnectResp, b));
-        }
-        QVERIFY(Idle());
-        m_server->Core().SetObserver(nullptr);
-        QCOMPARE(messages, 1);
-        QVERIFY(!pcap.IsOpen());
     }
 
     // The pcap shows the text in the SETUP's Calling party subaddress.
