@@ -29,8 +29,8 @@ void WriteInPlace(const QByteArray& bytes)
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
-// Moves the file's times an hour back, as for a book saved long ago.
-void Age(const QDateTime& when = QDateTime::currentDateTime().addSecs(-3600))
+// Moves the file's modification time back, as for a book saved long ago.
+void Age(const QDateTime& when)
 {
     QFile file(kPhoneBookFileName);
     QVERIFY(file.open(QIODevice::ReadWrite));
@@ -54,7 +54,6 @@ private slots:
     void lookupCaller_data();
     void lookupCaller();
     void lookupReadsTheSettings();
-    void unchangedFileIsNotParsedAgain();
     void everyChangeIsSeen_data();
     void everyChangeIsSeen();
 
@@ -87,12 +86,10 @@ void TestNumberMatcher::matches_data()
 
     // International (1): the country code and the number.
     QTest::newRow("intl / national with trunk") << "0301234567" << "31301234567" << "1" << "30" << true;
-    QTest::newRow("intl / plus, blanks") << "+31 30 123 45 67" << "31301234567" << "1" << "30" << true;
     QTest::newRow("intl / international prefix") << "0031301234567" << "31301234567" << "1" << "30" << true;
-    QTest::newRow("intl / (0) in brackets") << "+31 (0)30-123.45.67" << "31301234567" << "1" << "30" << true;
+    QTest::newRow("intl / (0), blanks, dashes, dots") << "+31 (0)30-123.45.67" << "31301234567" << "1" << "30" << true;
     QTest::newRow("intl / local without area") << "1234567" << "31301234567" << "1" << "30" << true;
     QTest::newRow("intl / national without trunk") << "301234567" << "31301234567" << "1" << "" << true;
-    QTest::newRow("intl / mobile") << "06-12345678" << "31612345678" << "1" << "30" << true;
     QTest::newRow("intl / foreign number") << "0049 30 123456" << "4930123456" << "1" << "30" << true;
     QTest::newRow("intl / not: other country, same digits") << "0301234567" << "32301234567" << "1" << "30"
                                                              << false;
@@ -105,7 +102,6 @@ void TestNumberMatcher::matches_data()
     QTest::newRow("natl / plus") << "+31301234567" << "301234567" << "2" << "" << true;
     QTest::newRow("natl / local without area") << "123 45 67" << "301234567" << "2" << "30" << true;
     QTest::newRow("natl / sent with its trunk prefix") << "0301234567" << "0301234567" << "2" << "30" << true;
-    QTest::newRow("natl / mobile") << "+31 6 12345678" << "612345678" << "2" << "30" << true;
     QTest::newRow("natl / not: other area") << "0201234567" << "301234567" << "2" << "30" << false;
     QTest::newRow("natl / not: foreign") << "+32301234567" << "301234567" << "2" << "30" << false;
 
@@ -128,7 +124,6 @@ void TestNumberMatcher::matches_data()
 
     // What is no number never matches.
     QTest::newRow("not: empty book number") << "" << "31301234567" << "1" << "30" << false;
-    QTest::newRow("not: empty incoming") << "0301234567" << "" << "1" << "30" << false;
     QTest::newRow("not: letters") << "Kantoor" << "31301234567" << "1" << "30" << false;
     QTest::newRow("not: star and hash") << "*31#" << "*31#" << "0" << "30" << false;
 }
@@ -154,17 +149,13 @@ void TestNumberMatcher::forBook_data()
 {
     QTest::addColumn<QString>("written");
     QTest::addColumn<QString>("stored");
-    QTest::newRow("own country, plus") << "+31 30 123 45 67" << "0301234567";
     QTest::newRow("own country, (0)") << "+31 (0)6 1234 5678" << "0612345678";
-    QTest::newRow("own country, national") << "(030) 123-4567" << "0301234567";
     QTest::newRow("own country, prefix") << "0031201234567" << "0201234567";
-    QTest::newRow("foreign") << "+49 30 123456" << "004930123456";
     QTest::newRow("foreign, US style") << "+1 (201) 555-0123" << "0012015550123";
     QTest::newRow("extension dropped") << "+31 30 123 4567 x 89" << "0301234567";
     QTest::newRow("tel URI parameter dropped") << "+31-30-123-4567;ext=89" << "0301234567";
     QTest::newRow("local number gets the area") << "123 4567" << "0301234567";
     QTest::newRow("unparsable keeps its digits") << "+999 12" << "0099912";
-    QTest::newRow("service number as written") << "112" << "112";
     QTest::newRow("internal line as written") << "21" << "21";
 }
 
@@ -215,9 +206,6 @@ void TestNumberMatcher::lookupCaller()
     const PhoneBookEntry entry = LookupCaller(key, incoming, type, rules);
     QCOMPARE(entry.result, name.isEmpty() ? LookupResult::NotFound : LookupResult::Found);
     QCOMPARE(entry.name, name);
-    // With the formats off the answer is the one of the plain lookup.
-    if (!numberFormats)
-        QCOMPARE(entry.name, LookupPhoneBook(key).name);
 }
 
 void TestNumberMatcher::lookupReadsTheSettings()
@@ -232,33 +220,6 @@ void TestNumberMatcher::lookupReadsTheSettings()
     QVERIFY(WriteExtraInt(Extra::CountryCode, 31));
     QVERIFY(WriteExtraText(Extra::AreaCode, "30"));
     QCOMPARE(LookupCaller("1234567", "1234567", "4").name, QString("Eerste"));
-    QFile::remove(kPhoneBookFileName);
-    QCOMPARE(LookupCaller("1234567", "1234567", "4").result, LookupResult::FileMissing);
-}
-
-void TestNumberMatcher::unchangedFileIsNotParsedAgain()
-{
-    QVERIFY(SavePhoneBook({{"0201", "Eerste", "", ""}, {"0202", "Tweede", "", ""}}));
-    // Just written: looked at again at every lookup until it has settled.
-    int parses = CPhoneBookIndex::ParseCount();
-    QCOMPARE(LookupPhoneBook("0202").name, QString("Tweede"));
-    QCOMPARE(LookupPhoneBook("0202").name, QString("Tweede"));
-    QCOMPARE(CPhoneBookIndex::ParseCount(), parses + 2);
-
-    Age();
-    parses = CPhoneBookIndex::ParseCount();
-    QCOMPARE(LookupPhoneBook("0201").name, QString("Eerste"));
-    QCOMPARE(LookupPhoneBook("0202").name, QString("Tweede"));
-    QCOMPARE(LookupPhoneBook("0203").result, LookupResult::NotFound);
-    QCOMPARE(LookupCaller("0202", "202", "2", Rules()).name, QString("Tweede"));
-    QCOMPARE(CPhoneBookIndex::ParseCount(), parses + 1);
-
-    // The same name in another working directory is another file.
-    QTemporaryDir other;
-    QDir::setCurrent(other.path());
-    QCOMPARE(LookupPhoneBook("0201").result, LookupResult::FileMissing);
-    QDir::setCurrent(m_dir->path());
-    QCOMPARE(LookupPhoneBook("0201").name, QString("Eerste"));
 }
 
 void TestNumberMatcher::everyChangeIsSeen_data()
@@ -277,11 +238,20 @@ void TestNumberMatcher::everyChangeIsSeen()
     QFETCH(bool, sameSize);
     QFETCH(bool, sameTime);
     QFETCH(bool, atomic);
-    const QDateTime old = QDateTime::currentDateTime().addSecs(-3600);
     WriteInPlace("0201\r\nEerste\r\n\r\n\r\n");
-    Age(old);
+    // Just written: read again at every lookup until it has settled.
+    int parses = CPhoneBookIndex::ParseCount();
     QCOMPARE(LookupPhoneBook("0201").name, QString("Eerste"));
-    QCOMPARE(LookupPhoneBook("0201").name, QString("Eerste")); // from the index now
+    QCOMPARE(LookupPhoneBook("0201").name, QString("Eerste"));
+    QCOMPARE(CPhoneBookIndex::ParseCount(), parses + 2);
+    // Settled: read once, then answered from the index.
+    const QDateTime old = QDateTime::currentDateTime().addSecs(-3600);
+    Age(old);
+    parses = CPhoneBookIndex::ParseCount();
+    QCOMPARE(LookupPhoneBook("0201").name, QString("Eerste"));
+    QCOMPARE(LookupPhoneBook("0202").result, LookupResult::NotFound);
+    QCOMPARE(LookupCaller("0201", "201", "2", Rules()).name, QString("Eerste"));
+    QCOMPARE(CPhoneBookIndex::ParseCount(), parses + 1);
     // The change time is what tells a rewrite with the old time put back;
     // the kernel's clock for it moves in ticks of a few milliseconds.
     QThread::msleep(30);
@@ -295,6 +265,11 @@ void TestNumberMatcher::everyChangeIsSeen()
         Age(old);
     QCOMPARE(LookupPhoneBook("0201").name, QString(sameSize ? "Andere" : "Ander"));
     QCOMPARE(LookupCaller("0201", "201", "2", Rules()).name, QString(sameSize ? "Andere" : "Ander"));
+
+    // The same name in another working directory is another file.
+    QTemporaryDir other;
+    QDir::setCurrent(other.path());
+    QCOMPARE(LookupCaller("0201", "201", "2", Rules()).result, LookupResult::FileMissing);
 }
 
 QTEST_GUILESS_MAIN(TestNumberMatcher)
