@@ -592,7 +592,8 @@ void TestPhoneBookPage::exportWritesTheList()
     QCOMPARE(m_platform->fileDialogs[0].save, true);
     QCOMPARE(m_platform->fileDialogs[0].defaultExtension, QString("vcf"));
     // The list as it stands, the unsaved deletion included.
-    QCOMPARE(FileBytes(path), QByteArray("Name,Phone 1 - Type,Phone 1 - Value\r\nAnna,Other,0201\r\nCor,Other,0403\r\n"));
+    QCOMPARE(FileBytes(path),
+             QByteArray("Name,Phone 1 - Type,Phone 1 - Value\r\nAnna,Other,0201\r\nCor,Other,0403\r\n"));
     QCOMPARE(m_platform->messages, QStringList{"Exporteren: 2 nummers naar " + path + "."});
 
     // A file that cannot be written: said, and the list stays.
