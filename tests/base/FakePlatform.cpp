@@ -79,21 +79,17 @@ void FakePlatform::ShowNotification(const QString& summary, const QString& body,
     notifications.push_back({summary, body, context, std::move(activated), std::move(failed)});
 }
 
-bool FakePlatform::ClickNotification(size_t index)
-{
-    if (index >= notifications.size() || !notifications[index].context || !notifications[index].activated)
-        return false;
-    const std::function<void()> activated = notifications[index].activated;
-    activated();
-    return true;
-}
+bool FakePlatform::ClickNotification(size_t index) { return Fire(index, &Notification::activated); }
 
-bool FakePlatform::FailNotification(size_t index)
+bool FakePlatform::FailNotification(size_t index) { return Fire(index, &Notification::failed); }
+
+bool FakePlatform::Fire(size_t index, std::function<void()> Notification::*callback)
 {
-    if (index >= notifications.size() || !notifications[index].context || !notifications[index].failed)
+    if (index >= notifications.size() || !notifications[index].context || !(notifications[index].*callback))
         return false;
-    const std::function<void()> failed = notifications[index].failed;
-    failed();
+    // Copied: what it runs may show another.
+    const std::function<void()> answer = notifications[index].*callback;
+    answer();
     return true;
 }
 

@@ -106,6 +106,7 @@ public:
 
 private:
     std::optional<QString> NextFileName();
+    bool Fire(size_t index, std::function<void()> Notification::*callback);
     struct Answer
     {
         bool chosen;

@@ -100,7 +100,6 @@ void TestDesktopSeams::desktopEntryCommand_data()
     QTest::addColumn<QByteArray>("entry");
     QTest::addColumn<QStringList>("command"); // empty: none
     const QByteArray head = "[Desktop Entry]\nName=Mijn Spel\n";
-    QTest::newRow("plain") << head + "Exec=spel\n" << QStringList{"spel"};
     QTest::newRow("file codes dropped") << head + "Exec=spel %f %F %u %U --x\n" << QStringList{"spel", "--x"};
     QTest::newRow("percent, name and entry") << head + "Exec=spel 100%% --titel=%c %k\n"
                                               << QStringList{"spel", "100%", "--titel=Mijn Spel", "/pad/spel.desktop"};
@@ -125,37 +124,32 @@ void TestDesktopSeams::openDialogListsEveryFile()
 {
     QCOMPARE(FileDialogNameFilter("*.*"), QString("*"));
     QCOMPARE(FileDialogNameFilter("*.wav"), QString("*.wav"));
-    QCOMPARE(FileDialogNameFilter("*.txt"), QString("*.txt"));
 }
 
 void TestDesktopSeams::platformOnWayland_data()
 {
-    QTest::addColumn<QStringList>("environment"); // NAME=value
+    QTest::addColumn<QString>("environment"); // NAME=value, blank between
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("platform");
-    QTest::newRow("X11 session") << QStringList{"XDG_SESSION_TYPE=x11", "DISPLAY=:0"} << QStringList() << QByteArray();
-    QTest::newRow("Wayland session with XWayland")
-        << QStringList{"XDG_SESSION_TYPE=wayland", "WAYLAND_DISPLAY=wayland-0", "DISPLAY=:0"} << QStringList()
-        << QByteArray("xcb");
-    QTest::newRow("Wayland display only") << QStringList{"WAYLAND_DISPLAY=wayland-0", "DISPLAY=:1"} << QStringList()
+    const QString wayland = "XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-0";
+    QTest::newRow("X11 session") << "XDG_SESSION_TYPE=x11 DISPLAY=:0" << QStringList() << QByteArray();
+    QTest::newRow("Wayland session with XWayland") << wayland + " DISPLAY=:0" << QStringList() << QByteArray("xcb");
+    QTest::newRow("Wayland display only") << "WAYLAND_DISPLAY=wayland-0 DISPLAY=:1" << QStringList()
                                           << QByteArray("xcb");
-    QTest::newRow("Wayland without XWayland") << QStringList{"XDG_SESSION_TYPE=wayland", "WAYLAND_DISPLAY=wayland-0"}
-                                              << QStringList() << QByteArray();
-    QTest::newRow("user chose by environment")
-        << QStringList{"XDG_SESSION_TYPE=wayland", "DISPLAY=:0", "QT_QPA_PLATFORM=wayland"} << QStringList()
-        << QByteArray();
-    QTest::newRow("user chose by argument") << QStringList{"XDG_SESSION_TYPE=wayland", "DISPLAY=:0"}
-                                            << QStringList{"-platform", "wayland"} << QByteArray();
-    QTest::newRow("no session at all") << QStringList() << QStringList() << QByteArray();
+    QTest::newRow("Wayland without XWayland") << wayland << QStringList() << QByteArray();
+    QTest::newRow("user chose by environment") << wayland + " DISPLAY=:0 QT_QPA_PLATFORM=wayland" << QStringList()
+                                               << QByteArray();
+    QTest::newRow("user chose by argument") << wayland + " DISPLAY=:0" << QStringList{"-platform", "wayland"}
+                                            << QByteArray();
 }
 
 void TestDesktopSeams::platformOnWayland()
 {
-    QFETCH(QStringList, environment);
+    QFETCH(QString, environment);
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, platform);
     auto read = [&](const char* name) {
-        for (const QString& entry : environment)
+        for (const QString& entry : environment.split(u' '))
             if (entry.section('=', 0, 0) == QLatin1String(name))
                 return entry.section('=', 1).toUtf8();
         return QByteArray();

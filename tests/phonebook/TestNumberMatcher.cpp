@@ -29,8 +29,8 @@ void WriteInPlace(const QByteArray& bytes)
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
-// Moves the file's times an hour back, as for a book saved long ago.
-void Age(const QDateTime& when = QDateTime::currentDateTime().addSecs(-3600))
+// Moves the file's modification time back, as for a book saved long ago.
+void Age(const QDateTime& when)
 {
     QFile file(kPhoneBookFileName);
     QVERIFY(file.open(QIODevice::ReadWrite));
@@ -53,8 +53,6 @@ private slots:
     void forBook();
     void lookupCaller_data();
     void lookupCaller();
-    void lookupReadsTheSettings();
-    void unchangedFileIsNotParsedAgain();
     void everyChangeIsSeen_data();
     void everyChangeIsSeen();
 
@@ -87,26 +85,18 @@ void TestNumberMatcher::matches_data()
 
     // International (1): the country code and the number.
     QTest::newRow("intl / national with trunk") << "0301234567" << "31301234567" << "1" << "30" << true;
-    QTest::newRow("intl / plus, blanks") << "+31 30 123 45 67" << "31301234567" << "1" << "30" << true;
     QTest::newRow("intl / international prefix") << "0031301234567" << "31301234567" << "1" << "30" << true;
-    QTest::newRow("intl / (0) in brackets") << "+31 (0)30-123.45.67" << "31301234567" << "1" << "30" << true;
+    QTest::newRow("intl / (0), blanks, dashes, dots") << "+31 (0)30-123.45.67" << "31301234567" << "1" << "30" << true;
     QTest::newRow("intl / local without area") << "1234567" << "31301234567" << "1" << "30" << true;
     QTest::newRow("intl / national without trunk") << "301234567" << "31301234567" << "1" << "" << true;
-    QTest::newRow("intl / mobile") << "06-12345678" << "31612345678" << "1" << "30" << true;
     QTest::newRow("intl / foreign number") << "0049 30 123456" << "4930123456" << "1" << "30" << true;
-    QTest::newRow("intl / not: other country, same digits") << "0301234567" << "32301234567" << "1" << "30"
-                                                             << false;
+    QTest::newRow("intl / not: other country") << "0301234567" << "32301234567" << "1" << "30" << false;
     QTest::newRow("intl / not: local in another area") << "1234567" << "31201234567" << "1" << "30" << false;
     QTest::newRow("intl / not: one digit more") << "03012345678" << "31301234567" << "1" << "30" << false;
-    QTest::newRow("intl / not: foreign taken as own") << "030123456" << "4930123456" << "1" << "30" << false;
 
     // National (2): the number without trunk prefix.
     QTest::newRow("natl / national with trunk") << "030 1234567" << "301234567" << "2" << "30" << true;
-    QTest::newRow("natl / plus") << "+31301234567" << "301234567" << "2" << "" << true;
-    QTest::newRow("natl / local without area") << "123 45 67" << "301234567" << "2" << "30" << true;
     QTest::newRow("natl / sent with its trunk prefix") << "0301234567" << "0301234567" << "2" << "30" << true;
-    QTest::newRow("natl / mobile") << "+31 6 12345678" << "612345678" << "2" << "30" << true;
-    QTest::newRow("natl / not: other area") << "0201234567" << "301234567" << "2" << "30" << false;
     QTest::newRow("natl / not: foreign") << "+32301234567" << "301234567" << "2" << "30" << false;
 
     // Subscriber (4): the number within the own area.
@@ -119,16 +109,12 @@ void TestNumberMatcher::matches_data()
     // Unknown (0) and the rest: read as a user writes.
     QTest::newRow("unkn / national") << "+31301234567" << "0301234567" << "0" << "30" << true;
     QTest::newRow("unkn / international prefix") << "030 1234567" << "0031301234567" << "0" << "30" << true;
-    QTest::newRow("unkn / national without trunk") << "0301234567" << "301234567" << "0" << "" << true;
     QTest::newRow("unkn / no type at all") << "0301234567" << "0031301234567" << "" << "30" << true;
     QTest::newRow("unkn / network specific") << "0612345678" << "0612345678" << "3" << "30" << true;
-    QTest::newRow("unkn / not: other number") << "0301234567" << "0301234568" << "0" << "30" << false;
-    QTest::newRow("unkn / not: digits sent as international") << "0301234567" << "31301234567" << "0" << "30"
-                                                               << false;
+    QTest::newRow("unkn / not: sent as international") << "0301234567" << "31301234567" << "0" << "30" << false;
 
     // What is no number never matches.
     QTest::newRow("not: empty book number") << "" << "31301234567" << "1" << "30" << false;
-    QTest::newRow("not: empty incoming") << "0301234567" << "" << "1" << "30" << false;
     QTest::newRow("not: letters") << "Kantoor" << "31301234567" << "1" << "30" << false;
     QTest::newRow("not: star and hash") << "*31#" << "*31#" << "0" << "30" << false;
 }
@@ -154,17 +140,9 @@ void TestNumberMatcher::forBook_data()
 {
     QTest::addColumn<QString>("written");
     QTest::addColumn<QString>("stored");
-    QTest::newRow("own country, plus") << "+31 30 123 45 67" << "0301234567";
     QTest::newRow("own country, (0)") << "+31 (0)6 1234 5678" << "0612345678";
-    QTest::newRow("own country, national") << "(030) 123-4567" << "0301234567";
-    QTest::newRow("own country, prefix") << "0031201234567" << "0201234567";
-    QTest::newRow("foreign") << "+49 30 123456" << "004930123456";
-    QTest::newRow("foreign, US style") << "+1 (201) 555-0123" << "0012015550123";
     QTest::newRow("extension dropped") << "+31 30 123 4567 x 89" << "0301234567";
-    QTest::newRow("tel URI parameter dropped") << "+31-30-123-4567;ext=89" << "0301234567";
-    QTest::newRow("local number gets the area") << "123 4567" << "0301234567";
     QTest::newRow("unparsable keeps its digits") << "+999 12" << "0099912";
-    QTest::newRow("service number as written") << "112" << "112";
     QTest::newRow("internal line as written") << "21" << "21";
 }
 
@@ -177,28 +155,31 @@ void TestNumberMatcher::forBook()
 
 void TestNumberMatcher::lookupCaller_data()
 {
+    // The settings are read at each lookup: each row writes its own.
     QTest::addColumn<bool>("numberFormats");
+    QTest::addColumn<uint>("countryCode");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("incoming");
     QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("name"); // empty: not found
 
-    QTest::newRow("off: only the key") << false << "31301234567" << "31301234567" << "1" << "";
-    QTest::newRow("off: key as before") << false << "0201234567" << "201234567" << "2" << "Tweede";
+    QTest::newRow("off: only the key") << false << 31u << "31301234567" << "31301234567" << "1" << "";
+    QTest::newRow("off: key as before") << false << 31u << "0201234567" << "201234567" << "2" << "Tweede";
     QTest::newRow("on: the key first, though an earlier record matches its form")
-        << true << "+31 20 1234567" << "31201234567" << "1" << "Derde";
-    QTest::newRow("on: the key finds a name line") << true << "Vierde" << "Vierde" << "0" << "Vierde";
-    QTest::newRow("on: international to national") << true << "31301234567" << "31301234567" << "1" << "Eerste";
-    QTest::newRow("on: first of two written differently")
-        << true << "31201234567" << "31201234567" << "1" << "Tweede";
-    QTest::newRow("on: national to +31") << true << "0612345678" << "612345678" << "2" << "Mobiel";
-    QTest::newRow("on: AddZero key, subscriber") << true << "01234567" << "1234567" << "4" << "Eerste";
-    QTest::newRow("on: unknown caller") << true << "31309999999" << "31309999999" << "1" << "";
+        << true << 31u << "+31 20 1234567" << "31201234567" << "1" << "Derde";
+    QTest::newRow("on: the key finds a name line") << true << 31u << "Vierde" << "Vierde" << "0" << "Vierde";
+    QTest::newRow("on: international to national") << true << 31u << "31301234567" << "31301234567" << "1" << "Eerste";
+    QTest::newRow("on, another country: the same digits are foreign")
+        << true << 32u << "31301234567" << "31301234567" << "1" << "";
+    QTest::newRow("on: the first of two forms") << true << 31u << "31201234567" << "31201234567" << "1" << "Tweede";
+    QTest::newRow("on: AddZero key, subscriber") << true << 31u << "01234567" << "1234567" << "4" << "Eerste";
+    QTest::newRow("on: unknown caller") << true << 31u << "31309999999" << "31309999999" << "1" << "";
 }
 
 void TestNumberMatcher::lookupCaller()
 {
     QFETCH(bool, numberFormats);
+    QFETCH(uint, countryCode);
     QFETCH(QString, key);
     QFETCH(QString, incoming);
     QFETCH(QString, type);
@@ -208,57 +189,12 @@ void TestNumberMatcher::lookupCaller()
         {"0201234567", "Tweede", "", ""},
         {"+31 20 1234567", "Derde", "", ""},
         {"1", "Vierde", "MS-Access", ""},
-        {"+31 (0)6-12345678", "Mobiel", "", ""},
     }));
-    NumberRules rules = Rules();
-    rules.enabled = numberFormats;
-    const PhoneBookEntry entry = LookupCaller(key, incoming, type, rules);
+    QVERIFY(WriteExtraInt(Extra::NumberFormats, numberFormats) && WriteExtraInt(Extra::CountryCode, countryCode) &&
+            WriteExtraText(Extra::AreaCode, "30"));
+    const PhoneBookEntry entry = LookupCaller(key, incoming, type);
     QCOMPARE(entry.result, name.isEmpty() ? LookupResult::NotFound : LookupResult::Found);
     QCOMPARE(entry.name, name);
-    // With the formats off the answer is the one of the plain lookup.
-    if (!numberFormats)
-        QCOMPARE(entry.name, LookupPhoneBook(key).name);
-}
-
-void TestNumberMatcher::lookupReadsTheSettings()
-{
-    QVERIFY(SavePhoneBook({{"0301234567", "Eerste", "", ""}}));
-    QCOMPARE(LookupCaller("31301234567", "31301234567", "1").result, LookupResult::NotFound);
-    QVERIFY(WriteExtraInt(Extra::NumberFormats, 1));
-    QCOMPARE(LookupCaller("31301234567", "31301234567", "1").name, QString("Eerste"));
-    // Another country: the same digits are foreign now.
-    QVERIFY(WriteExtraInt(Extra::CountryCode, 32));
-    QCOMPARE(LookupCaller("31301234567", "31301234567", "1").result, LookupResult::NotFound);
-    QVERIFY(WriteExtraInt(Extra::CountryCode, 31));
-    QVERIFY(WriteExtraText(Extra::AreaCode, "30"));
-    QCOMPARE(LookupCaller("1234567", "1234567", "4").name, QString("Eerste"));
-    QFile::remove(kPhoneBookFileName);
-    QCOMPARE(LookupCaller("1234567", "1234567", "4").result, LookupResult::FileMissing);
-}
-
-void TestNumberMatcher::unchangedFileIsNotParsedAgain()
-{
-    QVERIFY(SavePhoneBook({{"0201", "Eerste", "", ""}, {"0202", "Tweede", "", ""}}));
-    // Just written: looked at again at every lookup until it has settled.
-    int parses = CPhoneBookIndex::ParseCount();
-    QCOMPARE(LookupPhoneBook("0202").name, QString("Tweede"));
-    QCOMPARE(LookupPhoneBook("0202").name, QString("Tweede"));
-    QCOMPARE(CPhoneBookIndex::ParseCount(), parses + 2);
-
-    Age();
-    parses = CPhoneBookIndex::ParseCount();
-    QCOMPARE(LookupPhoneBook("0201").name, QString("Eerste"));
-    QCOMPARE(LookupPhoneBook("0202").name, QString("Tweede"));
-    QCOMPARE(LookupPhoneBook("0203").result, LookupResult::NotFound);
-    QCOMPARE(LookupCaller("0202", "202", "2", Rules()).name, QString("Tweede"));
-    QCOMPARE(CPhoneBookIndex::ParseCount(), parses + 1);
-
-    // The same name in another working directory is another file.
-    QTemporaryDir other;
-    QDir::setCurrent(other.path());
-    QCOMPARE(LookupPhoneBook("0201").result, LookupResult::FileMissing);
-    QDir::setCurrent(m_dir->path());
-    QCOMPARE(LookupPhoneBook("0201").name, QString("Eerste"));
 }
 
 void TestNumberMatcher::everyChangeIsSeen_data()
@@ -277,11 +213,20 @@ void TestNumberMatcher::everyChangeIsSeen()
     QFETCH(bool, sameSize);
     QFETCH(bool, sameTime);
     QFETCH(bool, atomic);
-    const QDateTime old = QDateTime::currentDateTime().addSecs(-3600);
     WriteInPlace("0201\r\nEerste\r\n\r\n\r\n");
-    Age(old);
+    // Just written: read again at every lookup until it has settled.
+    int parses = CPhoneBookIndex::ParseCount();
     QCOMPARE(LookupPhoneBook("0201").name, QString("Eerste"));
-    QCOMPARE(LookupPhoneBook("0201").name, QString("Eerste")); // from the index now
+    QCOMPARE(LookupPhoneBook("0201").name, QString("Eerste"));
+    QCOMPARE(CPhoneBookIndex::ParseCount(), parses + 2);
+    // Settled: read once, then answered from the index.
+    const QDateTime old = QDateTime::currentDateTime().addSecs(-3600);
+    Age(old);
+    parses = CPhoneBookIndex::ParseCount();
+    QCOMPARE(LookupPhoneBook("0201").name, QString("Eerste"));
+    QCOMPARE(LookupPhoneBook("0202").result, LookupResult::NotFound);
+    QCOMPARE(LookupCaller("0201", "201", "2", Rules()).name, QString("Eerste"));
+    QCOMPARE(CPhoneBookIndex::ParseCount(), parses + 1);
     // The change time is what tells a rewrite with the old time put back;
     // the kernel's clock for it moves in ticks of a few milliseconds.
     QThread::msleep(30);
@@ -295,6 +240,11 @@ void TestNumberMatcher::everyChangeIsSeen()
         Age(old);
     QCOMPARE(LookupPhoneBook("0201").name, QString(sameSize ? "Andere" : "Ander"));
     QCOMPARE(LookupCaller("0201", "201", "2", Rules()).name, QString(sameSize ? "Andere" : "Ander"));
+
+    // The same name in another working directory is another file.
+    QTemporaryDir other;
+    QDir::setCurrent(other.path());
+    QCOMPARE(LookupCaller("0201", "201", "2", Rules()).result, LookupResult::FileMissing);
 }
 
 QTEST_GUILESS_MAIN(TestNumberMatcher)

@@ -13,12 +13,12 @@
 
 #include <functional>
 
-inline void CheckHelpOpensHelpFileOrManual(const QString& tempDir, FakePlatform& platform, bool helpFile,
+inline void CheckHelpOpensHelpFileOrManual(const QString& tempDir, FakePlatform& platform,
                                            const std::function<void()>& pressHelp)
 {
     const QString besideProgram = QDir(QCoreApplication::applicationDirPath()).filePath("Zoemlijn.hlp");
     const QString manual = QDir(tempDir).filePath("index.html");
-    for (const QString& path : helpFile ? QStringList{besideProgram, manual} : QStringList{manual}) {
+    for (const QString& path : {besideProgram, manual}) {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
@@ -27,7 +27,12 @@ inline void CheckHelpOpensHelpFileOrManual(const QString& tempDir, FakePlatform&
         SetManualPathForTesting(QString());
     });
     SetManualPathForTesting(manual);
-    pressHelp();
-    QCOMPARE(platform.opened, QStringList{helpFile ? besideProgram : manual});
+    // With the help file, then without it.
+    for (const QString& expected : {besideProgram, manual}) {
+        platform.opened.clear();
+        pressHelp();
+        QCOMPARE(platform.opened, QStringList{expected});
+        QFile::remove(besideProgram);
+    }
     QCOMPARE(platform.messages, QStringList());
 }

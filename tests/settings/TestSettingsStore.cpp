@@ -18,10 +18,8 @@ private slots:
     void writeThenRead_data();
     void writeThenRead();
     void everyReadAsksTheStore();
-    void extraDefaults_data();
-    void extraDefaults();
-    void extraWriteThenRead_data();
-    void extraWriteThenRead();
+    void extraReadAndWritten_data();
+    void extraReadAndWritten();
 
 private:
     QString Path() const { return m_dir->filePath("Zoemlijn.conf"); }
@@ -103,69 +101,43 @@ void TestSettingsStore::everyReadAsksTheStore()
     QCOMPARE(ReadSetting(Setting::FastSend), 0u);
 }
 
-void TestSettingsStore::extraDefaults_data()
+void TestSettingsStore::extraReadAndWritten_data()
 {
     QTest::addColumn<int>("key");
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("value"); // a number's digits
-    QTest::newRow("NumberFormats") << int(Extra::NumberFormats) << "NumberFormats" << "0";
-    QTest::newRow("CountryCode") << int(Extra::CountryCode) << "CountryCode" << "31";
-    QTest::newRow("AreaCode") << int(Extra::AreaCode) << "AreaCode" << "";
-    QTest::newRow("InternationalPrefix") << int(Extra::InternationalPrefix) << "InternationalPrefix" << "00";
-    QTest::newRow("TrunkPrefix") << int(Extra::TrunkPrefix) << "TrunkPrefix" << "0";
-    QTest::newRow("Notifications") << int(Extra::Notifications) << "Notifications" << "0";
-    QTest::newRow("DeliveryReport") << int(Extra::DeliveryReport) << "DeliveryReport" << "0";
-    QTest::newRow("TextHook") << int(Extra::TextHook) << "TextHook" << "";
+    QTest::addColumn<QString>("byDefault");
+    QTest::addColumn<QString>("written"); // and read back as it is
+    QTest::newRow("NumberFormats") << int(Extra::NumberFormats) << "NumberFormats" << "0" << "1";
+    QTest::newRow("CountryCode") << int(Extra::CountryCode) << "CountryCode" << "31" << "49";
+    QTest::newRow("AreaCode") << int(Extra::AreaCode) << "AreaCode" << "" << "30";
+    QTest::newRow("InternationalPrefix keeps its zeros")
+        << int(Extra::InternationalPrefix) << "InternationalPrefix" << "00" << "0011";
+    QTest::newRow("TrunkPrefix emptied") << int(Extra::TrunkPrefix) << "TrunkPrefix" << "0" << "";
+    QTest::newRow("Notifications") << int(Extra::Notifications) << "Notifications" << "0" << "1";
+    QTest::newRow("DeliveryReport") << int(Extra::DeliveryReport) << "DeliveryReport" << "0" << "1";
+    QTest::newRow("TextHook with blanks and 8-bit")
+        << int(Extra::TextHook) << "TextHook" << "" << QString::fromUtf8("/usr/bin/x \"é\"");
 }
 
-void TestSettingsStore::extraDefaults()
+void TestSettingsStore::extraReadAndWritten()
 {
     QFETCH(int, key);
     QFETCH(QString, name);
-    QFETCH(QString, value);
-    const Extra extra = Extra(key);
-    QCOMPARE(ExtraName(extra), name);
-    if (ExtraKindOf(extra) == ExtraKind::Number)
-        QCOMPARE(QString::number(ReadExtraInt(extra)), value);
-    else
-        QCOMPARE(ReadExtraText(extra), value);
-    // Reading creates nothing, in either group.
-    QSettings raw(Path(), QSettings::IniFormat);
-    QVERIFY(raw.allKeys().isEmpty());
-}
-
-void TestSettingsStore::extraWriteThenRead_data()
-{
-    QTest::addColumn<int>("key");
-    QTest::addColumn<QString>("written");
-    QTest::addColumn<QString>("stored");
-    QTest::newRow("prefix keeps its zeros") << int(Extra::InternationalPrefix) << "0011" << "0011";
-    QTest::newRow("empty trunk prefix") << int(Extra::TrunkPrefix) << "" << "";
-    QTest::newRow("area code") << int(Extra::AreaCode) << "30" << "30";
-    QTest::newRow("country code") << int(Extra::CountryCode) << "49" << "49";
-    QTest::newRow("switched on") << int(Extra::NumberFormats) << "1" << "1";
-    QTest::newRow("hook with blanks and 8-bit") << int(Extra::TextHook) << QString::fromUtf8("/usr/bin/x \"é\"")
-                                                << QString::fromUtf8("/usr/bin/x \"é\"");
-}
-
-void TestSettingsStore::extraWriteThenRead()
-{
-    QFETCH(int, key);
+    QFETCH(QString, byDefault);
     QFETCH(QString, written);
-    QFETCH(QString, stored);
     const Extra extra = Extra(key);
-    if (ExtraKindOf(extra) == ExtraKind::Number) {
-        QVERIFY(WriteExtraInt(extra, written.toUInt()));
-        QCOMPARE(QString::number(ReadExtraInt(extra)), stored);
-    } else {
-        QVERIFY(WriteExtraText(extra, written));
-        QCOMPARE(ReadExtraText(extra), stored);
-    }
+    const bool number = ExtraKindOf(extra) == ExtraKind::Number;
+    const auto read = [&] { return number ? QString::number(ReadExtraInt(extra)) : ReadExtraText(extra); };
+    QCOMPARE(read(), byDefault);
+    // Reading creates nothing.
+    QCOMPARE(QSettings(Path(), QSettings::IniFormat).allKeys(), QStringList());
+    QVERIFY(number ? WriteExtraInt(extra, written.toUInt()) : WriteExtraText(extra, written));
+    QCOMPARE(read(), written);
+    // In a group of its own: "Capi settings" keeps its four values and
+    // nothing else.
     QSettings raw(Path(), QSettings::IniFormat);
-    QCOMPARE(raw.value("Extra/" + ExtraName(extra)).toString(), stored);
-    // "Capi settings" keeps its four values and nothing else.
-    raw.beginGroup("Capi settings");
-    QVERIFY(raw.allKeys().isEmpty());
+    QCOMPARE(raw.allKeys(), QStringList{"Extra/" + name});
+    QCOMPARE(raw.value("Extra/" + name).toString(), written);
 }
 
 QTEST_GUILESS_MAIN(TestSettingsStore)

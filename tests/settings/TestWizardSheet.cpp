@@ -9,7 +9,6 @@
 
 #include <QAbstractButton>
 #include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QRadioButton>
 #include <QTemporaryDir>
@@ -47,7 +46,6 @@ private slots:
     void buttonsPerPage();
     void everyOpeningStartsUnanswered();
     void pictureOnEveryPage();
-    void helpOpensHelpFileOrManual_data();
     void helpOpensHelpFileOrManual();
 
 private:
@@ -208,20 +206,13 @@ void TestWizardSheet::pictureOnEveryPage()
     }
 }
 
-void TestWizardSheet::helpOpensHelpFileOrManual_data()
-{
-    QTest::addColumn<bool>("helpFile");
-    QTest::newRow("help file beside the program") << true;
-    QTest::newRow("no help file: the manual") << false;
-}
-
 void TestWizardSheet::helpOpensHelpFileOrManual()
 {
-    QFETCH(bool, helpFile);
-    CheckHelpOpensHelpFileOrManual(m_dir->path(), *m_platform, helpFile, [] {
+    CheckHelpOpensHelpFileOrManual(m_dir->path(), *m_platform, [] {
         CWizardSheet wizard;
         wizard.show();
         wizard.button(QWizard::HelpButton)->click();
+        QVERIFY(wizard.isVisible());
     });
 }
 
