@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <QStringDecoder>
 
 namespace {
 
@@ -41,6 +42,18 @@ QString Plural(int n, const char* one, const char* many) { return QString::numbe
 
 CPhoneBookImport::CPhoneBookImport(const NumberRules& rules) : m_matcher(rules) {}
 
+namespace {
+
+// By its contents, in whatever encoding its byte-order mark names.
+bool LooksLikeVCard(const QByteArray& bytes)
+{
+    const auto encoding = QStringConverter::encodingForData(bytes);
+    const QString text = encoding ? QStringDecoder(*encoding).decode(bytes) : QString::fromLatin1(bytes);
+    return text.contains(QLatin1String("BEGIN:VCARD"), Qt::CaseInsensitive);
+}
+
+} // namespace
+
 CPhoneBookImport::Format CPhoneBookImport::FormatOf(const QString& path)
 {
     const QString suffix = QFileInfo(path).suffix().toLower();
@@ -66,7 +79,7 @@ bool CPhoneBookImport::ReadFile(const QString& path, QList<Contact>* contacts, Q
     }
     Format format = FormatOf(path);
     if (format == Format::Unknown)
-        format = bytes.toUpper().contains("BEGIN:VCARD") ? Format::VCard : Format::Csv;
+        format = LooksLikeVCard(bytes) ? Format::VCard : Format::Csv;
     bool found = false;
     if (format == Format::VCard) {
         *contacts = CVCardFile::Read(bytes, &found);

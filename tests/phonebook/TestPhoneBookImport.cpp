@@ -169,6 +169,8 @@ void TestPhoneBookImport::readFile_data()
         << Contacts{{"Smit, Dirk", {"030-7654321", "06 11 22 33 44"}}} << false;
 
     QTest::newRow("other extension: a vCard by its contents") << "b.txt" << kAppleVcf << apple << false;
+    QTest::newRow("other extension: a UTF-16 vCard by its contents") << "b.txt" << Utf16Le(U(kAppleVcf)) << apple
+                                                                      << false;
     QTest::newRow("other extension: CSV by its contents")
         << "c.txt" << QByteArray("Name,Home Phone\nA,1\n") << Contacts{{"A", {"1"}}} << false;
     QTest::newRow("vcf without a card") << "d.vcf" << QByteArray("Name,Mobile Phone\nA,1\n") << Contacts{} << true;
