@@ -453,10 +453,8 @@ void TestCliExchange::signalsEndEveryCommand_data()
     const QStringList listen{"--verbose", "listen", "--timeout", "60"};
     const QByteArray registered("RegisterCAPIAppl: ApplId = ");
     QTest::newRow("send registering, SIGINT") << send << false << QByteArray() << SIGINT << 1;
-    QTest::newRow("send registering, SIGTERM") << send << false << QByteArray() << SIGTERM << 1;
     QTest::newRow("listen registering, SIGTERM") << listen << false << QByteArray() << SIGTERM << 0;
     QTest::newRow("info asking, SIGINT") << QStringList{"info", "--timeout", "60"} << false << QByteArray() << SIGINT << 1;
-    QTest::newRow("send waiting for the network, SIGINT") << send << true << registered << SIGINT << 1;
     QTest::newRow("send waiting for the network, SIGTERM") << send << true << registered << SIGTERM << 1;
     QTest::newRow("listen waiting for its LISTEN_CONF, SIGTERM") << listen << true << registered << SIGTERM << 0;
 }
