@@ -40,7 +40,6 @@ void TestTrayBadge::countAndReset_data()
     QTest::addColumn<QString>("badge");
     QTest::newRow("none") << 0 << kTip << "";
     QTest::newRow("one") << 1 << kTip + "\n1 nieuwe tekst" << "1";
-    QTest::newRow("two") << 2 << kTip + "\n2 nieuwe teksten" << "2";
     QTest::newRow("ninety-nine") << 99 << kTip + "\n99 nieuwe teksten" << "99";
     QTest::newRow("a hundred: the icon has room for 99+") << 100 << kTip + "\n100 nieuwe teksten" << "99+";
 }
