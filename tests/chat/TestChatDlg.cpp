@@ -204,6 +204,12 @@ private:
     }
     int FramedHeight() const { return m_dlg->frameGeometry().height(); }
     void Open();
+    // With a phone book, so that no text asks for one.
+    void OpenWithBook(const QByteArray& phoneBook = "")
+    {
+        WriteFile("telefoonboek.dat", phoneBook);
+        Open();
+    }
     void Reopen();
     QLineEdit* Edit(const char* name) const { return m_dlg->findChild<QLineEdit*>(name); }
     QString Log() const { return m_dlg->findChild<QPlainTextEdit*>("receivedEdit")->toPlainText(); }
@@ -612,8 +618,7 @@ void TestChatDlg::typingSurvivesAnIncomingText()
 
 void TestChatDlg::logKeepsNewestLineInView()
 {
-    WriteFile("telefoonboek.dat", "");
-    Open();
+    OpenWithBook();
     auto* log = m_dlg->findChild<QPlainTextEdit*>("receivedEdit");
     QScrollBar* bar = log->verticalScrollBar();
     auto newestInView = [&] {
@@ -646,8 +651,7 @@ void TestChatDlg::controlBytesInLogAsBlanks()
 {
     QFETCH(QByteArray, text);
     QFETCH(QString, logged);
-    WriteFile("telefoonboek.dat", "");
-    Open();
+    OpenWithBook();
     Call("0301", "0302", text);
     QCOMPARE(Log(), logged);
     // The list keeps the text as it came; its file stores breaks as blanks.
@@ -669,8 +673,7 @@ void TestChatDlg::notificationRestoresMinimisedWindow()
 {
     // No notification area: minimised, not hidden, and a text brings it back.
     m_platform->notificationArea = false;
-    WriteFile("telefoonboek.dat", "");
-    Open();
+    OpenWithBook();
     m_dlg->setWindowState(Qt::WindowMinimized);
     QTest::qWait(20);
     QVERIFY(m_dlg->windowState() & Qt::WindowMinimized);
@@ -682,8 +685,7 @@ void TestChatDlg::notificationRestoresMinimisedWindow()
 
 void TestChatDlg::silentCallerLeavesWindowHidden()
 {
-    WriteFile("telefoonboek.dat", "0307\r\nStille\r\nStil\r\n\r\n0308\r\nKlein\r\nstil\r\n\r\n");
-    Open();
+    OpenWithBook("0307\r\nStille\r\nStil\r\n\r\n0308\r\nKlein\r\nstil\r\n\r\n");
     Minimise();
     // Listed and logged, through its clearing, without the window.
     Call("0307", "0302", "sst");
@@ -895,8 +897,7 @@ void TestChatDlg::callListOnDiskAtEveryChange()
 {
     QFETCH(QString, command);
     QFETCH(QStringList, stored);
-    WriteFile("telefoonboek.dat", "");
-    Open();
+    OpenWithBook();
     for (const char* text : {"een", "twee", "drie"})
         Call("0301", "0302", text);
     QTRY_COMPARE_WITH_TIMEOUT(StoredTexts(), (QStringList{"drie", "twee", "een"}), kWait);
@@ -944,8 +945,7 @@ void TestChatDlg::rowCommands()
 
 void TestChatDlg::searchNarrowsTheList()
 {
-    WriteFile("telefoonboek.dat", "");
-    Open();
+    OpenWithBook();
     for (const char* text : {"een", "twee", "drie"})
         Call(QByteArray("030") + text[0], "0302", text);
     auto* search = m_dlg->findChild<QLineEdit*>("callListSearchEdit");
@@ -1284,10 +1284,9 @@ void TestChatDlg::notificationMode()
     QFETCH(bool, shown);
     QFETCH(QStringList, notified);
     QFETCH(int, count);
-    WriteFile("telefoonboek.dat", "0301\r\nJan\r\n\r\n\r\n0307\r\nStille\r\nStil\r\n\r\n");
     WriteExtraInt(Extra::Notifications, setting);
     m_platform->notificationService = service;
-    Open();
+    OpenWithBook("0301\r\nJan\r\n\r\n\r\n0307\r\nStille\r\nStil\r\n\r\n");
     if (hidden)
         Minimise();
     Call(calling, "0302", "hallo daar");
@@ -1311,9 +1310,8 @@ void TestChatDlg::notificationMode()
 
 void TestChatDlg::missedTextCountAndReset()
 {
-    WriteFile("telefoonboek.dat", "");
     WriteExtraInt(Extra::Notifications, 1);
-    Open();
+    OpenWithBook();
     Minimise();
     QSystemTrayIcon* tray = m_dlg->TrayIcon();
     const QImage plain = tray->icon().pixmap(22, 22).toImage();
@@ -1412,10 +1410,9 @@ void TestChatDlg::textHookForEveryText()
 {
     // The numbers as the window shows them (here with AddZero), the name
     // from the phone book; the setting is read at each text.
-    WriteFile("telefoonboek.dat", "0301\r\nJan\r\n\r\n\r\n");
     WriteExtraText(Extra::TextHook, "/opt/bij tekst");
     WriteSetting(Setting::AddZero, 1);
-    Open();
+    OpenWithBook("0301\r\nJan\r\n\r\n\r\n");
     Call("301", "302", "hoi daar");
     QCOMPARE(m_platform->programsStarted.size(), size_t(1));
     const FakePlatform::Program& program = m_platform->programsStarted[0];
@@ -1497,8 +1494,7 @@ void TestChatDlg::serviceSendDuringThePause()
 void TestChatDlg::serviceHearsTheWindow()
 {
     // What it hears of sent texts and their calls: deliveryReport.
-    WriteFile("telefoonboek.dat", "");
-    Open();
+    OpenWithBook();
     CZoemlijnService& service = m_dlg->Service();
     QVERIFY(service.LinkUp());
     QSignalSpy received(&service, &CZoemlijnService::TextReceived);
