@@ -153,8 +153,6 @@ void TestChatApp::qtTextsInDutch_data()
     QTest::addColumn<QByteArray>("english");
     QTest::addColumn<QString>("dutch");
     QTest::newRow("Save As dialog") << QByteArray("QFileDialog") << QByteArray("Save As") << "Opslaan als";
-    QTest::newRow("folder box") << QByteArray("QFileDialog") << QByteArray("Look in:") << "Zoeken in:";
-    QTest::newRow("buttons") << QByteArray("QPlatformTheme") << QByteArray("Cancel") << "Annuleren";
     QTest::newRow("edit field menu") << QByteArray("QLineEdit") << QByteArray("&Copy") << QString::fromUtf8("&Kopiëren");
 }
 
@@ -171,8 +169,6 @@ void TestChatApp::terminationEndsTheRun_data()
     QTest::addColumn<QString>("how");
     QTest::addColumn<bool>("aboutOpen");
     QTest::newRow("SIGTERM") << "SIGTERM" << false;
-    QTest::newRow("SIGINT") << "SIGINT" << false;
-    QTest::newRow("SIGHUP") << "SIGHUP" << false;
     QTest::newRow("SIGTERM over the About box") << "SIGTERM" << true;
     QTest::newRow("application quits") << "aboutToQuit" << false;
 }
@@ -186,7 +182,7 @@ void TestChatApp::terminationEndsTheRun()
         if (how == "aboutToQuit")
             QMetaMethod::fromSignal(&QCoreApplication::aboutToQuit).invoke(qApp, Qt::DirectConnection);
         else
-            std::raise(how == "SIGTERM" ? SIGTERM : how == "SIGINT" ? SIGINT : SIGHUP);
+            std::raise(SIGTERM); // SIGINT and SIGHUP are caught alike (TestDesktopSeams)
     };
     bool ended = false;
     bool stuck = false;

@@ -68,8 +68,6 @@ void TestCliPhoneBook::exitCodes_data()
                                               "Bram,Other,+31201111111\r\n");
     QTest::newRow("import of a missing file") << QStringList{"telefoonboek", "import", "weg.vcf"} << 1 << ""
                                               << "telefoonboek.dat" << kBook;
-    QTest::newRow("import of what is no address book") << QStringList{"telefoonboek", "import", "boek.csv"} << 1
-                                                       << "" << "telefoonboek.dat" << kBook;
     QTest::newRow("export of a missing book")
         << QStringList{"telefoonboek", "export", "uit.vcf", "--file", "weg.dat"} << 1 << "" << "uit.vcf"
         << QByteArray("<missing>");
@@ -77,16 +75,12 @@ void TestCliPhoneBook::exitCodes_data()
                                                  << "telefoonboek.dat" << kBook;
     QTest::newRow("import into a book that cannot be written")
         << QStringList{"telefoonboek", "import", "cor.vcf", "--file", "map.vcf"} << 1 << "" << "cor.vcf" << kVcf;
-    QTest::newRow("no subcommand") << QStringList{"telefoonboek"} << 2 << "" << "telefoonboek.dat" << kBook;
     QTest::newRow("unknown subcommand") << QStringList{"telefoonboek", "wis", "a.vcf"} << 2 << ""
                                         << "telefoonboek.dat" << kBook;
-    QTest::newRow("no file") << QStringList{"telefoonboek", "import"} << 2 << "" << "telefoonboek.dat" << kBook;
     QTest::newRow("unknown extension") << QStringList{"telefoonboek", "export", "uit.txt"} << 2 << ""
                                        << "uit.txt" << QByteArray("<missing>");
     QTest::newRow("--file without a path") << QStringList{"telefoonboek", "import", "cor.vcf", "--file"} << 2 << ""
                                            << "telefoonboek.dat" << kBook;
-    QTest::newRow("unknown option") << QStringList{"telefoonboek", "import", "cor.vcf", "--alles"} << 2 << ""
-                                    << "telefoonboek.dat" << kBook;
 }
 
 void TestCliPhoneBook::exitCodes()
@@ -98,7 +92,6 @@ void TestCliPhoneBook::exitCodes()
     QFETCH(QByteArray, bytes);
     Write("telefoonboek.dat", kBook);
     Write("cor.vcf", kVcf);
-    Write("boek.csv", "Naam,Adres\r\nAnna,Straat 1\r\n");
     // A directory where a file is due cannot be written, not even by root.
     QVERIFY(QDir(m_dir->path()).mkpath("map.vcf/x"));
 

@@ -26,9 +26,7 @@ void TestDisconnectReasons::report_data()
     QTest::newRow("no route to network") << 0x3482 << "Niet afgeleverd: nummer onbekend" << false;
     QTest::newRow("invalid number format") << 0x349C << "Niet afgeleverd: nummer onbekend" << false;
     QTest::newRow("normal clearing") << 0x3490 << "Niet afgeleverd (0x3490)" << false;
-    QTest::newRow("call rejected") << 0x3495 << "Niet afgeleverd (0x3495)" << false;
     QTest::newRow("no cause") << 0x0000 << "Niet afgeleverd (0x0000)" << false;
-    QTest::newRow("another application got it") << 0x3304 << "Niet afgeleverd (0x3304)" << false;
     QTest::newRow("all bits") << 0xFFFF << "Niet afgeleverd (0xFFFF)" << false;
 }
 
