@@ -65,7 +65,8 @@ public:
     void ShowFields();
     void TakeFields();
 
-    // The show operation: visible again, not restored from minimised.
+    // The show operation: visible again; a window that was minimised
+    // instead of hidden (no notification area) is restored too.
     void ShowWindow();
 
     // Start-up still waits for the driver (it goes on from the event loop).
