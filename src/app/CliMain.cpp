@@ -2,6 +2,7 @@
 // the same CAPI link as the window.
 #include "CapiDefs.h"
 #include "CapiLink.h"
+#include "CliOutput.h"
 #include "CliPhoneBook.h"
 #include "CliWindow.h"
 #include "Cp1252.h"
@@ -21,8 +22,6 @@
 #include <unistd.h>
 
 namespace {
-
-enum ExitCode { ExitOk = 0, ExitFailed = 1, ExitUsage = 2 };
 
 constexpr int kMaxTextLength = 19; // what the window's text field holds
 constexpr uint16_t kCipUnrestrictedDigital = 2;
@@ -62,12 +61,6 @@ const char kUsage[] =
     "Ctrl+C of SIGTERM stopt elke opdracht; een aangemelde applicatie wordt eerst\n"
     "afgemeld.\n"
     "De CAPI-driver leest ~/.capi20rc (bijvoorbeeld: REMOTE rcapi 127.0.0.1 52001).\n";
-
-void Print(FILE* stream, const QString& line)
-{
-    std::fprintf(stream, "%s\n", line.toLocal8Bit().constData());
-    std::fflush(stream);
-}
 
 QString FromBytes(const std::string& bytes)
 {

@@ -1,13 +1,12 @@
 #include "CliPhoneBook.h"
 
+#include "CliOutput.h"
 #include "PhoneBookFile.h"
 #include "PhoneBookImport.h"
 
 #include <cstdio>
 
 namespace {
-
-enum ExitCode { ExitOk = 0, ExitFailed = 1, ExitUsage = 2 };
 
 const char kUsage[] =
     "Gebruik: zoemlijn-cli telefoonboek import BESTAND [--file TELEFOONBOEK]\n"
@@ -18,12 +17,6 @@ const char kUsage[] =
     "  export  schrijft het telefoonboek als vCard 4.0 (.vcf) of als CSV van Google\n"
     "          Contacts (.csv)\n"
     "  --file  een ander telefoonboek dan telefoonboek.dat in de huidige map\n";
-
-void Print(FILE* stream, const QString& line)
-{
-    std::fprintf(stream, "%s\n", line.toLocal8Bit().constData());
-    std::fflush(stream);
-}
 
 int Usage(const QString& problem)
 {
