@@ -6,6 +6,23 @@
 
 using exchange::Config;
 
+namespace {
+
+// "--config FILE" for `config` written to `file`; nothing for an empty one.
+bool ConfigArguments(QTemporaryFile& file, const QString& config, QStringList& arguments)
+{
+    if (config.isEmpty())
+        return true;
+    if (!file.open())
+        return false;
+    file.write(config.toUtf8());
+    file.close();
+    arguments << "--config" << file.fileName();
+    return true;
+}
+
+} // namespace
+
 class TestConfig : public QObject
 {
     Q_OBJECT
@@ -76,12 +93,7 @@ private slots:
         QFETCH(int, alertMs);
         QTemporaryFile file;
         QStringList all;
-        if (!config.isEmpty()) {
-            QVERIFY(file.open());
-            file.write(config.toUtf8());
-            file.close();
-            all << "--config" << file.fileName();
-        }
+        QVERIFY(ConfigArguments(file, config, all));
         all << args << "--line" << "1=0";
         Config parsed;
         QString error;
@@ -133,12 +145,7 @@ private slots:
         QFETCH(QString, limits);
         QTemporaryFile file;
         QStringList all;
-        if (!config.isEmpty()) {
-            QVERIFY(file.open());
-            file.write(config.toUtf8());
-            file.close();
-            all << "--config" << file.fileName();
-        }
+        QVERIFY(ConfigArguments(file, config, all));
         Config parsed;
         QString error;
         const bool ok = exchange::ParseArguments(all + args + QStringList{"--line", "1=0"}, parsed, error);
